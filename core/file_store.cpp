@@ -127,7 +127,8 @@ std::optional<nlohmann::json> FileStore::readJSON(const std::filesystem::path& p
 void FileStore::write(const std::string& bytes, const std::filesystem::path& path,
                       mode_t mode) const {
   std::filesystem::path temp = path;
-  temp += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(freshRandom());
+  temp += ".tmp-" + std::to_string(::getpid()) + "-" +
+          std::to_string(random_ ? random_() : freshRandom());
 
   Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
   if (fd.get() < 0) throw FileStoreError(FileStoreError::Kind::io, temp, errno);

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -45,7 +46,10 @@ class FileStore {
  public:
   static constexpr std::size_t maxFileBytes = 1024 * 1024;
 
-  explicit FileStore(uid_t ownerUID) : ownerUID_(ownerUID) {}
+  // `random` supplies the number in temporary file names; tests fix it to provoke a
+  // leftover temporary file. By default it is a fresh random number on every write.
+  explicit FileStore(uid_t ownerUID, std::function<std::uint32_t()> random = {})
+      : ownerUID_(ownerUID), random_(std::move(random)) {}
 
   uid_t ownerUID() const { return ownerUID_; }
 
@@ -81,6 +85,7 @@ class FileStore {
 
  private:
   uid_t ownerUID_;
+  std::function<std::uint32_t()> random_;
 };
 
 }  // namespace torvo
