@@ -2,6 +2,7 @@
 // IANA identifier. A plain value; safe from any thread.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace torvo {
@@ -11,6 +12,11 @@ struct Calendar {
 
   // The system's current time zone (honours $TZ).
   static Calendar current();
+
+  // The first instant of the local day that contains `t` (local midnight, or the first
+  // instant after it on a day whose midnight the clocks skip). An unknown zone reads as UTC.
+  // Defined for times within ICU's calendar range (hundreds of thousands of years).
+  std::int64_t startOfDay(std::int64_t t) const;
 
   bool operator==(const Calendar&) const = default;
 };
