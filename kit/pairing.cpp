@@ -125,6 +125,8 @@ std::expected<std::string, PairingError> Pairing::url() const {
   link += "&i=" + keyID;
   link += "&k=" + Base64URL::encode(keyData);
   link += "&n=" + PercentEncoding::encode(macName);
+  // A long relay URL grows when percent-encoded; a link past the readers' limit is useless.
+  if (link.size() > maxLinkBytes) return std::unexpected(PairingError::notPairingURL());
   return link;
 }
 

@@ -54,8 +54,9 @@ struct Pairing {
   ByteView key() const { return keyData; }
 
   // The link text. Refused with `invalid` naming the item when the record could not be read
-  // back from its link (a bad relay, topic, key id, key or an overlong name), so a link that is
-  // built always parses.
+  // back from its link (a bad relay, topic, key id, key or an overlong name), and with
+  // `notPairingURL` when the link would exceed maxLinkBytes, so a link that is built always
+  // parses.
   std::expected<std::string, PairingError> url() const;
 
   // `n` characters drawn uniformly (no modulo bias) from randomAlphabet with the secure random

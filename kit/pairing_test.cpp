@@ -80,6 +80,11 @@ TEST_F(PairingTest, LinkIsRefusedForRecordsThatCouldNotBeReadBack) {
     c.change(p);
     EXPECT_EQ(p.url(), std::unexpected(PairingError::invalid(c.item))) << c.item;
   }
+  // Percent-encoding triples every "/" of a long relay path: past 1,024 bytes no reader
+  // would take the link.
+  Pairing longRelay = sample();
+  longRelay.relay = "https://relay.example.org" + std::string(400, '/') + "x";
+  EXPECT_EQ(longRelay.url(), std::unexpected(PairingError::notPairingURL()));
 }
 
 TEST_F(PairingTest, ParsingValuesAndDefaults) {

@@ -7,3 +7,4 @@ cmake -S . -B build -DTORVO_WERROR=ON >/dev/null
 cmake --build build -j"$(nproc)"
 cd build
 ctest --output-on-failure -j"$(nproc)"
+bash ../scripts/fuzz.sh 20  # short fuzz pass; fails on a crash or sanitizer report
