@@ -75,6 +75,8 @@ TEST_F(EngineTest, OpenDropReasons) {
   report.ts = now;
   report.mac = "Mac";
   report.tz = "UTC";
+  const Bytes zeros(12, 0);
+  const std::span<const std::uint8_t, 12> nonce(zeros.data(), 12);
 
   struct Case {
     const char* what;
@@ -82,19 +84,33 @@ TEST_F(EngineTest, OpenDropReasons) {
     DropReason reason;
   };
   const Case cases[] = {
-      {"plain words", "hello there", DropReason::notOurs},
       {"oversized", "rr1.anna000001." + std::string(5000, 'A'), DropReason::tooLarge},
+      {"plain words", "hello there", DropReason::notOurs},
       {"bad key id", "rr1.ANNA000001.AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA", DropReason::malformed},
       {"removed device", seal(command(CommandKind::status, "m3", now), "gone000001"), DropReason::unknownKey},
       {"altered tag", altered, DropReason::cannotDecrypt},
-      {"sealed garbage", *Envelope::seal(bytesOf("not json"), Bytes(32, 1), "anna000001",
-                                         std::span<const std::uint8_t, 12>(Bytes(12, 0).data(), 12)),
+      {"sealed garbage", *Envelope::seal(bytesOf("not json"), Bytes(32, 1), "anna000001", nonce),
        DropReason::badJSON},
       {"report from a phone", seal(report), DropReason::role},
+      {"repeated id", seal(command(CommandKind::status, "m1", now)), DropReason::replay},
       {"too old", seal(command(CommandKind::status, "m4", now - 2101)), DropReason::clock},
       {"too far ahead", seal(command(CommandKind::status, "m5", now + 301)), DropReason::clock},
   };
+  ASSERT_FALSE(dropOf(open(seal(command(CommandKind::status, "m1", now)))));
   for (const auto& c : cases) EXPECT_EQ(dropOf(open(c.text)), c.reason) << c.what;
+
+  // The same texts in one poll: each drop counted under its counter, in relay order.
+  state_ = AgentStateFile();
+  ASSERT_EQ(receive({event(seal(command(CommandKind::status, "m1", now)))}).size(), 1u);
+  std::vector<NtfyEvent> events;
+  std::vector<DropReason> expected;
+  for (const auto& c : cases) {
+    events.push_back(event(c.text));
+    expected.push_back(c.reason);
+  }
+  EXPECT_TRUE(receive(events).empty());
+  EXPECT_EQ(drops_, expected);
+  EXPECT_EQ(state_.drops, (DropCounts{6, 1, 2, 1}));
 }
 
 TEST_F(EngineTest, ClockWindowBoundsAreAccepted) {
