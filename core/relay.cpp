@@ -89,10 +89,14 @@ asio::awaitable<bool> sleepFor(double seconds) {
 
 }  // namespace
 
-NtfyRelay::NtfyRelay(std::string relay, std::string topic, WorkerPool& workers, Clock now)
+NtfyRelay::NtfyRelay(std::string relay, std::string topic, WorkerPool& workers)
+    : NtfyRelay(std::move(relay), std::move(topic), workers, Environment{}) {}
+
+NtfyRelay::NtfyRelay(std::string relay, std::string topic, WorkerPool& workers,
+                     Environment environment)
     : client_(std::move(relay), std::move(topic), std::make_shared<const HttpSession>()),
       workers_(&workers),
-      now_(std::move(now)) {}
+      environment_(std::move(environment)) {}
 
 double NtfyRelay::systemNow() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
@@ -113,8 +117,9 @@ asio::awaitable<std::vector<NtfyEvent>> NtfyRelay::poll(NtfySince since) {
 }
 
 asio::awaitable<RelayHealth> NtfyRelay::health(double wait) {
-  const double deadline = now_() + wait;
-  co_await waitForPath(deadline, now_);
+  const auto& now = environment_.now;
+  const double deadline = now() + wait;
+  co_await waitForPath(deadline, now, environment_.pathUsable);
   HttpRequest request;
   request.url = Ntfy::appendPath(client_.relay(), {"v1", "health"});
   request.timeoutSeconds = healthAttemptTimeout;
@@ -132,14 +137,14 @@ asio::awaitable<RelayHealth> NtfyRelay::health(double wait) {
       RelayHealth health{.reachable = true, .skew = std::nullopt};
       if (const auto date = answer->header("Date")) {
         if (const auto instant = httpDate(*date)) {
-          health.skew = std::llround(static_cast<double>(*instant) - now_());
+          health.skew = std::llround(static_cast<double>(*instant) - now());
         }
       }
       co_return health;
     }
-    if (now_() >= deadline) co_return RelayHealth{};
-    if (!co_await sleepFor(healthAttemptSpacing)) co_return RelayHealth{};
-    if (now_() >= deadline) co_return RelayHealth{};
+    if (now() >= deadline) co_return RelayHealth{};
+    if (!co_await sleepFor(environment_.attemptSpacing)) co_return RelayHealth{};
+    if (now() >= deadline) co_return RelayHealth{};
   }
 }
 
@@ -175,12 +180,11 @@ std::optional<std::int64_t> NtfyRelay::httpDate(std::string_view text) {
   return static_cast<std::int64_t>(days_) * 86400 + *hour * 3600 + *minute * 60 + *second;
 }
 
-asio::awaitable<bool> NtfyRelay::waitForPath(double deadline, Clock now) {
+asio::awaitable<bool> NtfyRelay::waitForPath(double deadline, Clock now,
+                                             std::function<bool()> pathUsable) {
   static constexpr double checkEvery = 0.25;
   while (true) {
-    if (hasDefaultRoute(readAll("/proc/net/route"), readAll("/proc/net/ipv6_route"))) {
-      co_return true;
-    }
+    if (pathUsable()) co_return true;
     const double left = deadline - now();
     if (left <= 0) co_return false;
     if (!co_await sleepFor(std::min(left, checkEvery))) co_return false;
@@ -189,6 +193,10 @@ asio::awaitable<bool> NtfyRelay::waitForPath(double deadline, Clock now) {
 
 bool NtfyRelay::hasDefaultRoute(std::string_view ipv4Table, std::string_view ipv6Table) {
   return ipv4Default(ipv4Table) || ipv6Default(ipv6Table);
+}
+
+bool NtfyRelay::kernelHasDefaultRoute() {
+  return hasDefaultRoute(readAll("/proc/net/route"), readAll("/proc/net/ipv6_route"));
 }
 
 }  // namespace torvo

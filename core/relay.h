@@ -47,10 +47,19 @@ class NtfyRelay : public RelayTransport {
   using Clock = std::function<double()>;
 
   static constexpr std::int64_t healthAttemptTimeout = 10;
-  static constexpr double healthAttemptSpacing = 5;
+
+  // What health checks depend on besides the relay; tests replace parts of it.
+  struct Environment {
+    Clock now = systemNow;
+    // Whether the system has a usable network path right now.
+    std::function<bool()> pathUsable = kernelHasDefaultRoute;
+    // Seconds between two health attempts.
+    double attemptSpacing = 5;
+  };
 
   // A fresh session (no cookies, no cache) and a client for `relay` and `topic`.
-  NtfyRelay(std::string relay, std::string topic, WorkerPool& workers, Clock now = systemNow);
+  NtfyRelay(std::string relay, std::string topic, WorkerPool& workers);
+  NtfyRelay(std::string relay, std::string topic, WorkerPool& workers, Environment environment);
 
   asio::awaitable<void> publish(std::string text) override;
   asio::awaitable<std::vector<NtfyEvent>> poll(NtfySince since) override;
@@ -64,18 +73,21 @@ class NtfyRelay : public RelayTransport {
   // other text (another format, another zone, an impossible date) gives nothing.
   static std::optional<std::int64_t> httpDate(std::string_view text);
 
-  // Returns true once the system has a usable default route, or false when `deadline`
-  // (Unix seconds on `now`) has passed first. Always returns by the deadline.
-  static asio::awaitable<bool> waitForPath(double deadline, Clock now = systemNow);
+  // Returns true once `pathUsable` says so (checked every quarter second), or false when
+  // `deadline` (Unix seconds on `now`) has passed first. Always returns by the deadline.
+  static asio::awaitable<bool> waitForPath(double deadline, Clock now = systemNow,
+                                           std::function<bool()> pathUsable = kernelHasDefaultRoute);
 
   // True when one of the kernel's routing tables (the texts of /proc/net/route and
   // /proc/net/ipv6_route) holds a default route that is up and not a reject route.
   static bool hasDefaultRoute(std::string_view ipv4Table, std::string_view ipv6Table);
+  // `hasDefaultRoute` of the running kernel's tables.
+  static bool kernelHasDefaultRoute();
 
  private:
   NtfyClient client_;
   WorkerPool* workers_;
-  Clock now_;
+  Environment environment_;
 };
 
 }  // namespace torvo

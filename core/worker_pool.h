@@ -9,16 +9,25 @@
 #include <cstddef>
 #include <exception>
 #include <memory>
-#include <optional>
 #include <type_traits>
 #include <utility>
-#include <variant>
 
 #include <asio.hpp>
 
 #include "kit/ntfy_http.h"
 
 namespace torvo {
+
+namespace detail {
+template <class Result>
+struct WorkSignature {
+  using type = void(std::exception_ptr, Result);
+};
+template <>
+struct WorkSignature<void> {
+  using type = void(std::exception_ptr);
+};
+}  // namespace detail
 
 class WorkerPool {
  public:
@@ -27,7 +36,8 @@ class WorkerPool {
   WorkerPool& operator=(const WorkerPool&) = delete;
   ~WorkerPool() { pool_.join(); }
 
-  // Runs `work(cancel)` on a worker and awaits its result.
+  // Runs `work(cancel)` on a worker and awaits its result, which must be default-constructible
+  // (or void). Not a coroutine itself, so `work` is moved straight into the operation.
   template <class Work>
   auto run(Work work) -> asio::awaitable<std::invoke_result_t<Work&, const HttpCancel&>>;
 
@@ -38,9 +48,9 @@ class WorkerPool {
 template <class Work>
 auto WorkerPool::run(Work work) -> asio::awaitable<std::invoke_result_t<Work&, const HttpCancel&>> {
   using Result = std::invoke_result_t<Work&, const HttpCancel&>;
-  using Stored = std::conditional_t<std::is_void_v<Result>, std::monostate, Result>;
-  auto cancel = std::make_shared<HttpCancel>();
-  auto initiate = [this, cancel, work = std::move(work)](auto handler) mutable {
+  using Signature = typename detail::WorkSignature<Result>::type;
+  auto initiate = [this](auto handler, Work work) {
+    auto cancel = std::make_shared<HttpCancel>();
     auto slot = asio::get_associated_cancellation_slot(handler);
     if (slot.is_connected()) {
       slot.assign([cancel](asio::cancellation_type) { cancel->cancel(); });
@@ -49,29 +59,33 @@ auto WorkerPool::run(Work work) -> asio::awaitable<std::invoke_result_t<Work&, c
     asio::post(pool_, [cancel, slot, work = std::move(work), handler = std::move(handler),
                        home = std::move(home)]() mutable {
       std::exception_ptr error;
-      std::optional<Stored> value;
-      try {
-        if constexpr (std::is_void_v<Result>) {
+      auto finish = [&](auto... value) {
+        asio::post(home.get_executor(), [slot, handler = std::move(handler), error,
+                                         value...]() mutable {
+          if (slot.is_connected()) slot.clear();
+          std::move(handler)(error, std::move(value)...);
+        });
+      };
+      if constexpr (std::is_void_v<Result>) {
+        try {
           work(*cancel);
-          value.emplace();
-        } else {
-          value.emplace(work(*cancel));
+        } catch (...) {
+          error = std::current_exception();
         }
-      } catch (...) {
-        error = std::current_exception();
+        finish();
+      } else {
+        Result value{};
+        try {
+          value = work(*cancel);
+        } catch (...) {
+          error = std::current_exception();
+        }
+        finish(std::move(value));
       }
-      auto executor = home.get_executor();
-      asio::post(executor, [slot, handler = std::move(handler), error,
-                            value = std::move(value)]() mutable {
-        if (slot.is_connected()) slot.clear();
-        std::move(handler)(error, std::move(value));
-      });
     });
   };
-  auto value = co_await asio::async_initiate<decltype(asio::use_awaitable),
-                                             void(std::exception_ptr, std::optional<Stored>)>(
-      std::move(initiate), asio::use_awaitable);
-  if constexpr (!std::is_void_v<Result>) co_return std::move(*value);
+  return asio::async_initiate<decltype(asio::use_awaitable), Signature>(
+      std::move(initiate), asio::use_awaitable, std::move(work));
 }
 
 }  // namespace torvo
