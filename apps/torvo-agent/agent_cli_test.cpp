@@ -106,12 +106,15 @@ TEST_F(AgentBinary, SimulateModeStartsPreparesItsFoldersAndStopsOnSignals) {
       if (isRoot() && (::setgid(test::nobodyGID) != 0 || ::setuid(test::nobodyUID) != 0)) {
         ::_exit(126);
       }
-      ::execl(agent_.c_str(), agent_.c_str(), "--simulate", "--home", home.c_str(), nullptr);
+      // A closed loopback port as the relay: the agent never reaches beyond this machine.
+      ::execl(agent_.c_str(), agent_.c_str(), "--simulate", "--home", home.c_str(), "--relay",
+              "http://127.0.0.1:9", nullptr);
       ::_exit(127);
     }
-    // Wait for the start-up line, then stop the agent.
+    // Wait for the launch check-in to schedule its wake (the signal handlers are in place by
+    // then), then stop the agent.
     const fs::path log = home / "logs" / "agent.log";
-    for (int i = 0; i < 200 && test::readFile(log).empty(); ++i) {
+    for (int i = 0; i < 400 && test::readFile(log).find("would wake at") == std::string::npos; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
     ::kill(pid, signal);
@@ -124,6 +127,7 @@ TEST_F(AgentBinary, SimulateModeStartsPreparesItsFoldersAndStopsOnSignals) {
     EXPECT_NE(text.find("[agent] simulate mode: no power or system changes\n"), std::string::npos)
         << text;
     EXPECT_NE(text.find("[agent] stopping\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("[agent] checks for a Wake every 15 min\n"), std::string::npos) << text;
     EXPECT_TRUE(fs::is_directory(home / "data"));
   }
 }
@@ -137,7 +141,8 @@ TEST_F(AgentBinary, AnUntrustedStateFileRefusesTheStart) {
   std::ofstream(data / "state.json") << "{}";  // owned by root, not by the agent's user
 
   const auto result =
-      test::run({agent_.string(), "--simulate", "--home", home.string()}, unprivileged());
+      test::run({agent_.string(), "--simulate", "--home", home.string(), "--relay", "http://127.0.0.1:9"},
+                unprivileged());
   const std::string description = (data / "state.json").string() + " has the wrong owner";
   EXPECT_EQ(result.status, 64);
   EXPECT_NE(result.err.find("torvo-agent: refusing to start: " + description + "\n"),

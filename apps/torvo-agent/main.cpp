@@ -4,8 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <asio/io_context.hpp>
-#include <asio/signal_set.hpp>
+#include <asio.hpp>
 
 #include <csignal>
 #include <cstdio>
@@ -14,11 +13,19 @@
 #include <string>
 #include <vector>
 
+#include "core/agent.h"
 #include "core/agent_log.h"
 #include "core/command_line.h"
 #include "core/file_store.h"
 #include "core/paths.h"
+#include "core/power_system.h"
 #include "core/product.h"
+#include "core/relay.h"
+#include "core/runtime.h"
+#include "core/simulated_power.h"
+#include "core/system_settings.h"
+#include "core/worker_pool.h"
+#include "platform/linux/power_linux_platform.h"
 
 using namespace torvo;
 
@@ -26,19 +33,13 @@ namespace {
 
 using Category = AgentLog::Category;
 
-// Stand-in for the agent until the check-in cycle exists: it prepares the data and log
-// directories and refuses to start on any persisted file it cannot trust, as the real agent
-// does before it decodes them. It runs no check-ins.
-class AgentStandIn {
+// Stand-in for the system-settings runner until the tool runner exists: it reports no
+// settings and changes nothing, and says so when asked to run a command.
+class SystemSettingsStandIn : public SystemSettings {
  public:
-  AgentStandIn(const AgentPaths& paths) {
-    const FileStore store(paths.ownerUID);
-    store.ensureDirectory(paths.dataDir, 0755);
-    store.ensureDirectory(paths.logDir, 0755);
-    for (const auto& file : {paths.devices(), paths.config(), paths.state(), paths.backup()}) {
-      store.read(file);
-    }
-  }
+  std::string pmsetCustom() override { return ""; }
+  std::optional<std::string> readUpdate(UpdateKey) override { return std::nullopt; }
+  bool run(const SystemCommand&) override { return false; }
 };
 
 std::string describe(const std::exception& error) { return error.what(); }
@@ -63,6 +64,8 @@ int main(int argc, char** argv) {
 
   AgentPaths paths;
   std::unique_ptr<AgentLog> log;
+  std::unique_ptr<PowerControl> power;
+  SimulatedPower* simulated = nullptr;
   if (args.simulate) {
     if (!args.home) fail("--simulate needs --home <dir>");
     if (::getuid() == 0) fail("--simulate runs as a normal user, not root");
@@ -70,6 +73,12 @@ int main(int argc, char** argv) {
     std::error_code ignored;
     std::filesystem::create_directories(paths.logDir, ignored);
     log = std::make_unique<AgentLog>(paths.log(), true);
+    std::optional<std::filesystem::path> powerFile;
+    if (args.simPowerFile) powerFile = std::filesystem::absolute(*args.simPowerFile);
+    auto sim = std::make_unique<SimulatedPower>(log.get(), std::nullopt, std::nullopt, powerFile,
+                                                LinuxPowerPlatform());
+    simulated = sim.get();
+    power = std::move(sim);
     log->info(Category::agent, "simulate mode: no power or system changes");
   } else {
     if (::getuid() != 0) fail("must run as root (it's a LaunchDaemon). For testing use --simulate.");
@@ -83,30 +92,39 @@ int main(int argc, char** argv) {
       // The log then cannot write its file; the system log still gets every line.
     }
     log = std::make_unique<AgentLog>(paths.log(), false);
+    power = std::make_unique<SystemPower>(*log, std::make_unique<LinuxPowerPlatform>());
     // The executable carries no maker's signature on this platform.
     log->info(Category::agent, "starting " + std::string(Product::version) +
                                    " (dev build: identifier + path check)");
   }
+  SystemSettingsStandIn settings;
 
   const AgentOptions options = makeOptions(args, Calendar::current());
+  Agent::Clock clock = systemNow;
+  if (simulated != nullptr) clock = [simulated] { return systemNow() + simulated->clockOffset(); };
 
-  // 6. The agent.
-  std::unique_ptr<AgentStandIn> agent;
+  // 6. The agent, on the thread that runs the io_context.
+  asio::io_context io;
+  WorkerPool workers(2);
+  auto makeRelay = [&workers](const std::string& relay, const std::string& topic) {
+    return std::unique_ptr<RelayTransport>(std::make_unique<NtfyRelay>(relay, topic, workers));
+  };
+  std::unique_ptr<Agent> agent;
   try {
-    agent = std::make_unique<AgentStandIn>(paths);
+    agent = std::make_unique<Agent>(io.get_executor(), paths, *power, settings, *log, options,
+                                    makeRelay, clock);
   } catch (const std::exception& error) {
     log->error(Category::agent, "refusing to start: " + describe(error));
     fail("refusing to start: " + describe(error));
   }
 
-  // 8. The run loop: SIGTERM and SIGINT stop the process with status 0.
-  asio::io_context loop;
-  asio::signal_set signals(loop, SIGINT, SIGTERM);
-  signals.async_wait([&](const std::error_code& error, int) {
-    if (error) return;
-    log->info(Category::agent, "stopping");
-    loop.stop();
+  // 8. The runtime: the launch check-in, the timer loop and an orderly stop on SIGTERM and
+  // SIGINT. The app socket comes with the socket server.
+  Runtime runtime(io, *agent, *log, nullptr, [](int status) {
+    std::fflush(nullptr);
+    ::_exit(status);
   });
-  loop.run();
+  runtime.start();
+  io.run();
   return 0;
 }
