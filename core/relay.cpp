@@ -103,33 +103,41 @@ double NtfyRelay::systemNow() {
       .count();
 }
 
+// The coroutines below build every awaited operation in a statement of its own: g++ 12
+// destroys temporaries with destructors inside a co_await expression twice.
+
 asio::awaitable<void> NtfyRelay::publish(std::string text) {
-  co_await workers_->run([client = client_, text = std::move(text)](const HttpCancel& cancel) {
-    client.publish(text, cancel);
-  });
+  auto operation = workers_->run(
+      [client = client_, text = std::move(text)](const HttpCancel& cancel) {
+        client.publish(text, cancel);
+      });
+  co_await std::move(operation);
 }
 
 asio::awaitable<std::vector<NtfyEvent>> NtfyRelay::poll(NtfySince since) {
-  co_return co_await workers_->run(
+  auto operation = workers_->run(
       [client = client_, since = std::move(since)](const HttpCancel& cancel) {
         return client.poll(since, cancel);
       });
+  co_return co_await std::move(operation);
 }
 
 asio::awaitable<RelayHealth> NtfyRelay::health(double wait) {
   const auto& now = environment_.now;
   const double deadline = now() + wait;
-  co_await waitForPath(deadline, now, environment_.pathUsable);
+  auto pathWait = waitForPath(deadline, now, environment_.pathUsable);
+  co_await std::move(pathWait);
   HttpRequest request;
   request.url = Ntfy::appendPath(client_.relay(), {"v1", "health"});
   request.timeoutSeconds = healthAttemptTimeout;
   while (true) {
     std::optional<HttpResponse> answer;
     try {
-      answer = co_await workers_->run(
+      auto attempt = workers_->run(
           [session = client_.session(), request](const HttpCancel& cancel) {
             return session->send(request, cancel, false);
           });
+      answer = co_await std::move(attempt);
     } catch (const std::exception&) {
       // Any transport failure is one failed attempt.
     }

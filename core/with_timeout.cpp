@@ -22,7 +22,9 @@ asio::steady_timer::duration secondsToDuration(double seconds) {
 }  // namespace detail
 
 asio::awaitable<bool> withTimeout(double limit, asio::awaitable<void> operation) {
-  auto result = co_await withTimeout(limit, detail::nothingOnFailure(std::move(operation)));
+  auto guarded = detail::nothingOnFailure(std::move(operation));
+  auto bounded = withTimeout(limit, std::move(guarded));
+  auto result = co_await std::move(bounded);
   co_return result.has_value() && result->has_value();
 }
 

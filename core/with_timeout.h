@@ -38,8 +38,11 @@ asio::awaitable<std::optional<T>> withTimeout(double limit, asio::awaitable<T> o
   using namespace asio::experimental::awaitable_operators;
   asio::steady_timer timer(co_await asio::this_coro::executor, detail::secondsToDuration(limit));
   asio::error_code timerError;
-  auto first = co_await (detail::nothingOnFailure(std::move(operation)) ||
-                         timer.async_wait(asio::redirect_error(asio::use_awaitable, timerError)));
+  // Built apart from the co_await: g++ 12 destroys temporaries inside it twice.
+  auto guarded = detail::nothingOnFailure(std::move(operation));
+  auto sleep = timer.async_wait(asio::redirect_error(asio::use_awaitable, timerError));
+  auto race = std::move(guarded) || std::move(sleep);
+  auto first = co_await std::move(race);
   if (first.index() == 0) co_return std::move(std::get<0>(first));
   co_return std::nullopt;
 }
