@@ -16,6 +16,14 @@ std::unexpected<JSONDecodingError> wrongKind(std::string_view key) {
 
 }  // namespace
 
+std::optional<std::int64_t> wholeNumber(double d) {
+  // The range test keeps the conversion defined (2^63 itself is out of range).
+  if (!std::isfinite(d) || std::trunc(d) != d || d < -9223372036854775808.0 || d >= 9223372036854775808.0) {
+    return std::nullopt;
+  }
+  return static_cast<std::int64_t>(d);
+}
+
 const nlohmann::json& member(const nlohmann::json& object, std::string_view key) {
   if (!object.is_object()) return nullValue();
   const auto it = object.find(key);
@@ -35,13 +43,9 @@ Result<std::optional<std::int64_t>> optionalInteger(const nlohmann::json& object
       return std::optional<std::int64_t>(static_cast<std::int64_t>(u));
     }
     case nlohmann::json::value_t::number_float: {
-      // A whole number written with a fraction or exponent still reads as an integer; the
-      // range test keeps the conversion defined (2^63 itself is out of range).
-      const double d = v.get<double>();
-      if (!std::isfinite(d) || std::trunc(d) != d || d < -9223372036854775808.0 || d >= 9223372036854775808.0) {
-        return wrongKind(key);
-      }
-      return std::optional<std::int64_t>(static_cast<std::int64_t>(d));
+      const auto whole = wholeNumber(v.get<double>());
+      if (!whole) return wrongKind(key);
+      return std::optional<std::int64_t>(*whole);
     }
     default:
       return wrongKind(key);

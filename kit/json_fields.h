@@ -37,6 +37,10 @@ Result<std::string> text(const nlohmann::json& object, std::string_view key);
 Result<std::optional<bool>> optionalBoolean(const nlohmann::json& object, std::string_view key);
 Result<bool> boolean(const nlohmann::json& object, std::string_view key);
 
+// The integer a JSON number with a fraction or exponent stands for, when it is whole and
+// within the 64-bit range.
+std::optional<std::int64_t> wholeNumber(double value);
+
 // Compact text with keys in ascending byte order, "/" unescaped and non-ASCII as UTF-8;
 // invalid UTF-8 inside a text is written as U+FFFD instead of failing.
 std::string compact(const nlohmann::json& value);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "kit/json_record.h"
 #include "kit/unicode_text.h"
 
 namespace torvo {
@@ -28,8 +29,8 @@ std::unexpected<MessageDecodeError> fail(MessageError e) { return std::unexpecte
 
 // Reads an optional name-like text ("from", "mac", "tz"): absent means empty; its length must
 // lie within the name bound.
-std::expected<std::string, MessageDecodeError> readName(const json& object, std::string_view key) {
-  auto v = JSONFields::optionalText(object, key);
+std::expected<std::string, MessageDecodeError> readName(const JSONRecord& object, std::string_view key) {
+  auto v = object.optionalText(key);
   if (!v) return fail(v.error());
   std::string name = std::move(*v).value_or(std::string());
   if (characterCount(name) > Limits::nameLengthMax) return fail(MessageError::outOfBounds(std::string(key)));
@@ -41,8 +42,8 @@ bool idLengthOK(std::string_view id) {
   return n >= Limits::idLengthMin && n <= Limits::idLengthMax;
 }
 
-std::expected<Message, MessageDecodeError> decodeCommand(const json& o, CommandKind kind, std::string id, std::int64_t ts) {
-  auto hours = JSONFields::optionalInteger(o, "hours");
+std::expected<Message, MessageDecodeError> decodeCommand(const JSONRecord& o, CommandKind kind, std::string id, std::int64_t ts) {
+  auto hours = o.optionalInteger("hours");
   if (!hours) return fail(hours.error());
   auto from = readName(o, "from");
   if (!from) return std::unexpected(from.error());
@@ -55,23 +56,23 @@ std::expected<Message, MessageDecodeError> decodeCommand(const json& o, CommandK
   return Message(std::move(c));
 }
 
-std::expected<Message, MessageDecodeError> decodeConfig(const json& o, std::string id, std::int64_t ts) {
-  auto checkIn = JSONFields::optionalInteger(o, "checkIn");
+std::expected<Message, MessageDecodeError> decodeConfig(const JSONRecord& o, std::string id, std::int64_t ts) {
+  auto checkIn = o.optionalInteger("checkIn");
   if (!checkIn) return fail(checkIn.error());
   auto from = readName(o, "from");
   if (!from) return std::unexpected(from.error());
   return Message(ConfigChange{*checkIn, std::move(id), ts, std::move(*from)});
 }
 
-std::expected<Message, MessageDecodeError> decodeState(const json& o, std::string id, std::int64_t ts) {
+std::expected<Message, MessageDecodeError> decodeState(const JSONRecord& o, std::string id, std::int64_t ts) {
   MacState s;
-  auto battery = JSONFields::optionalInteger(o, "battery");
+  auto battery = o.optionalInteger("battery");
   if (!battery) return fail(battery.error());
   if (*battery && (**battery < Limits::batteryMin || **battery > Limits::batteryMax)) {
     return fail(MessageError::outOfBounds("battery"));
   }
   s.battery = *battery;
-  auto state = JSONFields::text(o, "state");
+  auto state = o.text("state");
   if (!state) return fail(state.error());
   if (*state == "awake") {
     s.state = PowerState::awake;
@@ -80,19 +81,19 @@ std::expected<Message, MessageDecodeError> decodeState(const json& o, std::strin
   } else {
     return fail(JSONDecodingError{"state"});
   }
-  auto awakeUntil = JSONFields::optionalInteger(o, "awakeUntil");
+  auto awakeUntil = o.optionalInteger("awakeUntil");
   if (!awakeUntil) return fail(awakeUntil.error());
   s.awakeUntil = *awakeUntil;
-  auto charging = JSONFields::optionalBoolean(o, "charging");
+  auto charging = o.optionalBoolean("charging");
   if (!charging) return fail(charging.error());
   s.charging = charging->value_or(false);
-  auto onCharger = JSONFields::optionalBoolean(o, "onCharger");
+  auto onCharger = o.optionalBoolean("onCharger");
   if (!onCharger) return fail(onCharger.error());
   s.onCharger = onCharger->value_or(false);
-  auto lastCheckIn = JSONFields::integer(o, "lastCheckIn");
+  auto lastCheckIn = o.integer("lastCheckIn");
   if (!lastCheckIn) return fail(lastCheckIn.error());
   s.lastCheckIn = *lastCheckIn;
-  auto nextCheckIn = JSONFields::optionalInteger(o, "nextCheckIn");
+  auto nextCheckIn = o.optionalInteger("nextCheckIn");
   if (!nextCheckIn) return fail(nextCheckIn.error());
   s.nextCheckIn = *nextCheckIn;
   auto mac = readName(o, "mac");
@@ -101,24 +102,29 @@ std::expected<Message, MessageDecodeError> decodeState(const json& o, std::strin
   auto tz = readName(o, "tz");
   if (!tz) return std::unexpected(tz.error());
   s.tz = std::move(*tz);
-  const json& configValue = JSONFields::member(o, "config");
-  if (!configValue.is_object()) return fail(JSONDecodingError{"config"});
-  auto config = AgentConfig::fromJSON(configValue);
-  if (!config) return fail(JSONDecodingError{"config." + config.error().key});
-  s.config = *config;
+  // The nested configuration follows AgentConfig's JSON rules: missing or null keys take the
+  // defaults and the values are clamped.
+  const auto config = o.object("config");
+  if (!config) return fail(config.error());
+  const auto hours = o.optionalInteger("awakeHoursDefault", *config);
+  if (!hours) return fail(JSONDecodingError{"config.awakeHoursDefault"});
+  const auto checkIn = o.optionalInteger("checkIn", *config);
+  if (!checkIn) return fail(JSONDecodingError{"config.checkIn"});
+  s.config = AgentConfig(checkIn->value_or(AgentConfig::defaultCheckInMinutes),
+                         hours->value_or(AgentConfig::defaultAwakeHours));
   s.id = std::move(id);
   s.ts = ts;
   return Message(std::move(s));
 }
 
-std::expected<Message, MessageDecodeError> decodeAck(const json& o, std::string id, std::int64_t ts) {
-  auto note = JSONFields::optionalText(o, "note");
+std::expected<Message, MessageDecodeError> decodeAck(const JSONRecord& o, std::string id, std::int64_t ts) {
+  auto note = o.optionalText("note");
   if (!note) return fail(note.error());
   if (*note && characterCount(**note) > Limits::noteLengthMax) return fail(MessageError::outOfBounds("note"));
-  auto forID = JSONFields::text(o, "for");
+  auto forID = o.text("for");
   if (!forID) return fail(forID.error());
   if (!idLengthOK(*forID)) return fail(MessageError::outOfBounds("for"));
-  auto ok = JSONFields::boolean(o, "ok");
+  auto ok = o.boolean("ok");
   if (!ok) return fail(ok.error());
   return Message(Ack{std::move(*forID), *ok, std::move(*note), std::move(id), ts});
 }
@@ -196,18 +202,19 @@ Bytes Message::jsonData() const {
 }
 
 std::expected<Message, MessageDecodeError> Message::decode(ByteView bytes) {
-  const json o = json::parse(bytes.begin(), bytes.end(), nullptr, false);
-  if (!o.is_object()) return fail(JSONDecodingError{});
+  const std::optional<JSONRecord> record = JSONRecord::parse(bytes);
+  if (!record) return fail(JSONDecodingError{});
+  const JSONRecord& o = *record;
 
-  const auto v = JSONFields::integer(o, "v");
+  const auto v = o.integer("v");
   if (!v) return fail(v.error());
   if (*v != protocolVersion) return fail(MessageError::unsupportedVersion(*v));
-  auto type = JSONFields::text(o, "type");
+  auto type = o.text("type");
   if (!type) return fail(type.error());
-  auto id = JSONFields::text(o, "id");
+  auto id = o.text("id");
   if (!id) return fail(id.error());
   if (!idLengthOK(*id)) return fail(MessageError::outOfBounds("id"));
-  const auto ts = JSONFields::integer(o, "ts");
+  const auto ts = o.integer("ts");
   if (!ts) return fail(ts.error());
   if (*ts < Limits::tsMin) return fail(MessageError::outOfBounds("ts"));
 
