@@ -185,6 +185,16 @@ TEST_F(RelayServerTest, StreamEndsNormallyWhenTheRelayCloses) {
   EXPECT_EQ(stream.next(), std::nullopt);  // the end of the sequence, not an error
 }
 
+TEST_F(RelayServerTest, StreamRefusedByTheRelayEndsWithItsStatus) {
+  NtfyStream stream(client("bad.topic"), std::nullopt);
+  try {
+    stream.next();
+    ADD_FAILURE() << "a refused stream yielded";
+  } catch (const NtfyError& error) {
+    EXPECT_EQ(error.status, 404);
+  }
+}
+
 TEST_F(RelayServerTest, ConsumerStopsAStreamPromptly) {
   for (const bool byCancel : {true, false}) {
     SCOPED_TRACE(byCancel);

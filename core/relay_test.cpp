@@ -135,9 +135,13 @@ TEST_F(NtfyRelayTest, PublishPostsTheTextAndReadsTheEventId) {
   HttpCancel cancel;
   EXPECT_EQ(transport.client().publish("hello", cancel), "abc");
   EXPECT_EQ(transport.client().publish("hello", cancel), std::nullopt);  // empty 200 body
-  runAwaitable(transport.publish("through the transport"));
+  runAwaitable(transport.publish("through the transport \xE2\x9C\x93"));
   EXPECT_EQ(responder.requestLines(),
             std::vector<std::string>(3, "POST /base/mac-topic HTTP/1.1"));
+  const auto request = responder.lastRequest();
+  EXPECT_NE(request.find("\r\nContent-Type: text/plain; charset=utf-8\r\n"), std::string::npos)
+      << request;
+  EXPECT_TRUE(request.ends_with("\r\n\r\nthrough the transport \xE2\x9C\x93")) << request;
 }
 
 TEST_F(NtfyRelayTest, ErrorStatusesBecomeNtfyErrors) {

@@ -70,6 +70,11 @@ class ScriptedResponder {
     std::lock_guard lock(mutex_);
     return requestLines_;
   }
+  // The last whole request (head and body) as received.
+  std::string lastRequest() const {
+    std::lock_guard lock(mutex_);
+    return lastRequest_;
+  }
   int abandoned() const { return abandoned_; }
 
  private:
@@ -91,6 +96,7 @@ class ScriptedResponder {
     {
       std::lock_guard lock(mutex_);
       requestLines_.push_back(request.substr(0, request.find("\r\n")));
+      lastRequest_ = request;
       answer = answers_[std::min(requestLines_.size(), answers_.size()) - 1];
     }
     const auto until = std::chrono::steady_clock::now() +
@@ -153,6 +159,7 @@ class ScriptedResponder {
   std::atomic<int> abandoned_{0};
   mutable std::mutex mutex_;
   std::vector<std::string> requestLines_;
+  std::string lastRequest_;
   std::thread thread_;
 };
 

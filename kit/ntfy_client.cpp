@@ -16,6 +16,9 @@ NtfyClient::NtfyClient(std::string relay, std::string topic,
                        std::shared_ptr<const HttpSession> session)
     : relay_(std::move(relay)), topic_(std::move(topic)), session_(std::move(session)) {}
 
+NtfyClient::NtfyClient(const Pairing& pairing, std::shared_ptr<const HttpSession> session)
+    : NtfyClient(pairing.relay, pairing.topic, std::move(session)) {}
+
 std::optional<std::string> NtfyClient::publish(std::string_view text,
                                                const HttpCancel& cancel) const {
   HttpRequest request;

@@ -19,6 +19,7 @@
 
 #include "kit/ntfy.h"
 #include "kit/ntfy_http.h"
+#include "kit/pairing.h"
 
 namespace torvo {
 
@@ -29,6 +30,8 @@ class NtfyClient {
   static constexpr std::int64_t streamIdleTimeout = 90;
 
   NtfyClient(std::string relay, std::string topic, std::shared_ptr<const HttpSession> session);
+  // The relay and topic of a pairing.
+  NtfyClient(const Pairing& pairing, std::shared_ptr<const HttpSession> session);
 
   const std::string& relay() const { return relay_; }
   const std::string& topic() const { return topic_; }
