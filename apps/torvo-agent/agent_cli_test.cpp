@@ -1,6 +1,7 @@
 // The agent's command line run against the built binary: refusals with their messages and
 // exit status, the printing options, and a simulate-mode start and stop, as root and as an
 // unprivileged user.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -35,7 +36,9 @@ class AgentBinary : public ::testing::Test {
   fs::path userFolder(const std::string& name) {
     const fs::path folder = dir_ / name;
     fs::create_directory(folder);
-    if (isRoot()) ::chown(folder.c_str(), test::nobodyUID, test::nobodyGID);
+    if (isRoot()) {
+      EXPECT_EQ(::chown(folder.c_str(), test::nobodyUID, test::nobodyGID), 0);
+    }
     return folder;
   }
 
@@ -137,7 +140,7 @@ TEST_F(AgentBinary, AnUntrustedStateFileRefusesTheStart) {
   const fs::path home = userFolder("home");
   const fs::path data = home / "data";
   fs::create_directory(data);
-  ::chown(data.c_str(), test::nobodyUID, test::nobodyGID);
+  ASSERT_EQ(::chown(data.c_str(), test::nobodyUID, test::nobodyGID), 0);
   std::ofstream(data / "state.json") << "{}";  // owned by root, not by the agent's user
 
   const auto result =
