@@ -14,9 +14,10 @@ std::optional<T> loadRecord(const FileStore& store, const std::filesystem::path&
   if (json.is_discarded()) throw ModelDecodeError(path, "it isn't valid JSON");
   auto record = T::fromJSON(json);
   if (!record) {
-    const std::string& key = record.error().key;
-    throw ModelDecodeError(path, key.empty() ? "it isn't in the correct format"
-                                             : "the value of \"" + key + "\" is missing or wrong");
+    const JSONDecodingError& error = record.error();
+    if (!error.reason.empty()) throw ModelDecodeError(path, error.reason);
+    throw ModelDecodeError(path, error.key.empty() ? "it isn't in the correct format"
+                                                   : "the value of \"" + error.key + "\" is missing or wrong");
   }
   return std::move(*record);
 }

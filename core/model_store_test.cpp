@@ -105,6 +105,8 @@ TEST_F(ModelStoreTest, FilesThatCannotBeTrustedOrReadStopTheLoadAndStayAsFound) 
       {"devices missing topic", paths_.devices(), R"({"relay":"r","devices":[]})", 0600},
       {"config of the wrong kind", paths_.config(), R"({"checkIn":"often"})", 0644},
       {"backup without takenAt", paths_.backup(), R"({"pmset":{},"updates":{}})", 0600},
+      {"backup with two screen locks", paths_.backup(),
+       R"({"takenAt":1,"pmset":{},"updates":{},"screenLock":{"off":{},"immediate":{}}})", 0600},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -128,6 +130,17 @@ TEST_F(ModelStoreTest, DecodeErrorsNameTheFile) {
   } catch (const ModelDecodeError& error) {
     EXPECT_EQ(std::string(error.what()),
               paths_.state().string() + " couldn't be read: the value of \"drops\" is missing or wrong");
+  }
+}
+
+TEST_F(ModelStoreTest, AOneKeyFailureSaysSo) {
+  plant(paths_.backup(), R"({"takenAt":1,"pmset":{},"updates":{},"screenLock":{}})", 0600);
+  try {
+    store_.load("https://relay.example");
+    FAIL() << "no error";
+  } catch (const ModelDecodeError& error) {
+    EXPECT_EQ(std::string(error.what()),
+              paths_.backup().string() + " couldn't be read: Invalid number of keys found, expected one.");
   }
 }
 

@@ -2,7 +2,7 @@
 
 namespace torvo::OneKeyJSON {
 
-JSONDecodingError invalidKeys() { return JSONDecodingError{""}; }
+JSONDecodingError invalidKeys() { return JSONDecodingError{"", std::string(invalidKeyCount)}; }
 
 std::expected<std::pair<std::string, const nlohmann::json*>, JSONDecodingError> find(
     const nlohmann::json& document, std::initializer_list<std::string_view> caseNames) {

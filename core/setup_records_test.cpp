@@ -61,7 +61,8 @@ TEST(ScreenLockSetting, RefusesAnythingButExactlyOneCase) {
   for (const char* text : bad) {
     EXPECT_FALSE(ScreenLockSetting::fromJSON(json::parse(text)).has_value()) << text;
   }
-  EXPECT_EQ(ScreenLockSetting::fromJSON(json::parse("{}")).error(), OneKeyJSON::invalidKeys());
+  EXPECT_EQ(ScreenLockSetting::fromJSON(json::parse("{}")).error().reason,
+            "Invalid number of keys found, expected one.");
 }
 
 TEST(UserChange, WrapsTheOriginalSetting) {

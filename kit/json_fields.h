@@ -16,9 +16,11 @@ namespace torvo {
 
 // A JSON document that does not have the expected shape: not JSON at all, not an object, a
 // required key missing or null, or a value of the wrong kind. `key` names the offending key
-// (empty when the document itself is the problem).
+// (empty when the document itself is the problem). `reason` says what is wrong when the key
+// alone does not, for example "Invalid number of keys found, expected one.".
 struct JSONDecodingError {
   std::string key;
+  std::string reason;
   bool operator==(const JSONDecodingError&) const = default;
 };
 

@@ -101,7 +101,15 @@ int main(int argc, char** argv) {
 
   const AgentOptions options = makeOptions(args, Calendar::current());
   Agent::Clock clock = systemNow;
-  if (simulated != nullptr) clock = [simulated] { return systemNow() + simulated->clockOffset(); };
+  if (simulated != nullptr) {
+    clock = [simulated] {
+      // A power file may set any offset; the sum saturates instead of overflowing.
+      const std::int64_t offset = simulated->clockOffset();
+      std::int64_t now = 0;
+      if (__builtin_add_overflow(systemNow(), offset, &now)) now = offset > 0 ? INT64_MAX : INT64_MIN;
+      return now;
+    };
+  }
 
   // 6. The agent, on the thread that runs the io_context.
   asio::io_context io;
