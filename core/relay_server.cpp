@@ -95,6 +95,9 @@ struct RelayServer::State {
   std::mutex mutex;
   std::condition_variable changed;
   bool stopping = false;
+  // Streams whose answer is still being written; `stop` lets them end before it closes the
+  // server, which would otherwise cut a stream off between two writes without its last chunk.
+  int openStreams = 0;
   std::uint64_t lastSequence = 0;
   std::map<std::string, std::deque<StoredEvent>> topics;
   std::mt19937_64 random{std::random_device{}()};
@@ -204,6 +207,10 @@ struct RelayServer::State {
   // events in between; ends normally when the server stops.
   void stream(const std::string& topic, const Since& since, httplib::Response& response) {
     auto cursor = std::make_shared<std::optional<std::uint64_t>>();
+    {
+      std::lock_guard lock(mutex);
+      ++openStreams;
+    }
     response.set_chunked_content_provider(
         "application/x-ndjson; charset=utf-8",
         [this, topic, since, cursor](std::size_t, httplib::DataSink& sink) {
@@ -238,6 +245,11 @@ struct RelayServer::State {
           }
           lock.unlock();
           return sink.write(out.data(), out.size());
+        },
+        [this](bool) {
+          std::lock_guard lock(mutex);
+          --openStreams;
+          changed.notify_all();
         });
   }
 };
@@ -297,10 +309,13 @@ int RelayServer::start() {
 
 void RelayServer::stop() {
   {
-    std::lock_guard lock(state_->mutex);
+    std::unique_lock lock(state_->mutex);
     state_->stopping = true;
+    state_->changed.notify_all();
+    // A client that does not read could hold its stream open; do not wait for it long.
+    state_->changed.wait_for(lock, std::chrono::seconds(2),
+                             [this] { return state_->openStreams == 0; });
   }
-  state_->changed.notify_all();
   state_->server.stop();
   if (state_->thread.joinable()) state_->thread.join();
 }
