@@ -320,7 +320,9 @@ asio::awaitable<bool> Agent::publish(RelayTransport& relay, const Message& messa
       // A key the cipher refuses: skip this device silently.
     }
     if (!sealed) continue;
-    if (!co_await withTimeout(timeout, relay.publish(std::move(*sealed)))) {
+    auto send = withTimeout(timeout, relay.publish(std::move(*sealed)));
+    const bool sent = co_await std::move(send);
+    if (!sent) {
       log_.error(Category::relay, "couldn't send " + type + " to " + AgentLog::device(kid, name));
       allSent = false;
     }

@@ -21,6 +21,7 @@
 #include "core/agent_log.h"
 #include "core/command_line.h"
 #include "core/engine.h"
+#include "core/ipc.h"
 #include "core/model.h"
 #include "core/model_store.h"
 #include "core/paths.h"
@@ -89,6 +90,11 @@ class Agent {
   // The facts a state report needs.
   MacFacts currentFacts();
 
+  // Handles one request of the desktop app; never throws (failures are `refused` answers).
+  asio::awaitable<AppResponse> handle(AppRequest request);
+  // The status the app shows at `now`.
+  AgentStatus status(std::int64_t now);
+
   const DevicesFile& devices() const { return devices_; }
   const AgentConfig& config() const { return config_; }
   const AgentStateFile& state() const { return state_; }
@@ -109,6 +115,22 @@ class Agent {
   // Handles the inbound messages and brings the setting, the hold and the schedule up to date.
   Engine::Handled apply(const std::vector<Inbound>& inbound, std::int64_t now);
   void info(AgentLog::Category category, const std::string& message) { log_.info(category, message); }
+
+  // Every request but the login-items read, which is the one that waits.
+  AppResponse respond(const AppRequest& request, std::int64_t now);
+  AppResponse setCheckIn(std::int64_t minutes, std::int64_t now);
+  AppResponse addDevice(std::int64_t now);
+  AppResponse cancelPairing(const std::string& kid);
+  AppResponse removeDevice(const std::string& kid);
+  AppResponse resetPairing();
+  AppResponse wakeNow(std::int64_t hours, std::int64_t now);
+  AppResponse endWake(std::int64_t now);
+  asio::awaitable<AppResponse> loginItems(std::int64_t now);
+  AppResponse applySetup(const SetupChoices& choices, std::int64_t now);
+  AppResponse noteUserChange(const UserChange& change, std::int64_t now);
+  AppResponse undoSetup();
+  // The setup status, read again once the cached one is 121 seconds old.
+  SetupStatus setupStatus(std::int64_t now);
   std::string hhmm(std::int64_t t) const { return Engine::clock(t, options_.calendar); }
 
   asio::any_io_executor executor_;
@@ -133,6 +155,10 @@ class Agent {
   bool halted_ = false;
   std::optional<std::int64_t> holdingUntil_;
   std::shared_ptr<asio::steady_timer> pollWait_;
+  std::optional<std::pair<std::int64_t, SetupStatus>> setupCache_;
+  std::optional<std::pair<std::int64_t, std::optional<std::vector<LoginItem>>>> loginItemsCache_;
+  // Runs the blocking login-items read off the agent's thread.
+  asio::thread_pool blocking_{1};
 };
 
 }  // namespace torvo

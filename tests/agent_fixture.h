@@ -1,0 +1,144 @@
+// The agent on a fixed clock with fake power, fake settings and a scripted relay, for the
+// tests of the check-in cycle and of the app requests.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <future>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "core/agent.h"
+#include "core/relay_fake.h"
+#include "kit/envelope.h"
+#include "tests/fake_power.h"
+#include "tests/fake_system_settings.h"
+#include "tests/test_support.h"
+
+namespace torvo::test {
+
+inline constexpr std::int64_t start = 1'700'000'000;  // 2023-11-14 22:13:20 UTC
+inline const Calendar utc{"UTC"};
+
+// The check-in's relay: a FakeRelay shared across check-ins, with a gate that holds a poll
+// until the test opens it and a set of publish numbers (1-based) that fail.
+class TestRelay : public RelayTransport {
+ public:
+  TestRelay(FakeRelay& fake, asio::io_context& io, std::shared_ptr<asio::steady_timer> gate,
+            std::set<int>& failing, int& publishes)
+      : fake_(fake), gate_(std::move(gate)), failing_(failing), publishes_(publishes) {
+    (void)io;
+  }
+  asio::awaitable<void> publish(std::string text) override {
+    if (failing_.contains(++publishes_)) throw NtfyError::http(500);
+    co_await fake_.publish(std::move(text));
+  }
+  asio::awaitable<std::vector<NtfyEvent>> poll(NtfySince since) override {
+    if (gate_) {
+      asio::error_code ignored;
+      co_await gate_->async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+    }
+    co_return co_await fake_.poll(std::move(since));
+  }
+  asio::awaitable<RelayHealth> health(double wait) override { return fake_.health(wait); }
+
+ private:
+  FakeRelay& fake_;
+  std::shared_ptr<asio::steady_timer> gate_;
+  std::set<int>& failing_;
+  int& publishes_;
+};
+
+class AgentTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ::umask(022); }
+
+  // Paired phones, written before the agent starts.
+  void pairPhones(int count, std::int64_t pairedAt = start - 86400) {
+    DevicesFile devices("https://relay.example", "rr-aaaaaaaaaaaaaaaaaaaaaaaa");
+    for (int i = 0; i < count; ++i) {
+      devices.devices.push_back(PairedDevice{"phone" + std::to_string(10000 + i),
+                                             Bytes(32, static_cast<std::uint8_t>(i + 1)),
+                                             "Phone " + std::to_string(i), pairedAt, pairedAt + 1});
+    }
+    FileStore(paths_.ownerUID).ensureDirectory(paths_.dataDir, 0755);
+    ModelStore(paths_, log_).saveDevices(devices);
+  }
+
+  Agent& agent() {
+    if (!agent_) {
+      agent_ = std::make_unique<Agent>(
+          io_.get_executor(), paths_, power_, settings_, log_,
+          AgentOptions{true, 30, 2, "https://relay.example", utc},
+          [this](const std::string&, const std::string&) {
+            ++relaysMade_;
+            return std::make_unique<TestRelay>(fake_, io_, gate_, failing_, publishes_);
+          },
+          [this] { return now_; });
+    }
+    return *agent_;
+  }
+
+  void run(asio::awaitable<void> operation) {
+    auto done = asio::co_spawn(io_, std::move(operation), asio::use_future);
+    io_.restart();
+    io_.run();
+    done.get();
+  }
+
+  void checkIn(Trigger trigger) { run(agent().checkIn(trigger)); }
+
+  // Handles one app request and runs everything it started (kicked check-ins included).
+  AppResponse request(AppRequest r) {
+    AppResponse out{AppResponses::Ok{}};
+    run([](Agent& agent, AppRequest r, AppResponse& out) -> asio::awaitable<void> {
+      auto handling = agent.handle(std::move(r));
+      out = co_await std::move(handling);
+    }(agent(), std::move(r), out));
+    return out;
+  }
+
+  std::string seal(const Message& message, int phone = 0) {
+    return *Envelope::seal(message, Bytes(32, static_cast<std::uint8_t>(phone + 1)),
+                           "phone" + std::to_string(10000 + phone));
+  }
+
+  NtfyEvent event(const std::string& text) {
+    return NtfyEvent{"ev" + std::to_string(++events_), now_, "message", std::nullopt, text};
+  }
+
+  // The messages published to one phone, opened with its key.
+  std::vector<Message> receivedBy(int phone) {
+    std::vector<Message> out;
+    for (const auto& text : fake_.published()) {
+      auto opened = Envelope::openMessage(text, Bytes(32, static_cast<std::uint8_t>(phone + 1)),
+                                          "phone" + std::to_string(10000 + phone));
+      if (opened) out.push_back(*opened);
+    }
+    return out;
+  }
+
+  std::size_t linesWith(const std::string& text) const {
+    std::size_t n = 0;
+    for (const auto& line : log_.lines()) n += line.message.find(text) != std::string::npos;
+    return n;
+  }
+
+  TempDir home_;
+  AgentPaths paths_ = AgentPaths::simulate(home_.path());
+  RecordingLog log_;
+  FakePower power_;
+  FakeSystemSettings settings_;
+  asio::io_context io_;
+  FakeRelay fake_;
+  std::shared_ptr<asio::steady_timer> gate_;
+  std::set<int> failing_;
+  int publishes_ = 0;
+  int relaysMade_ = 0;
+  int events_ = 0;
+  std::int64_t now_ = start;
+  std::unique_ptr<Agent> agent_;
+};
+
+}  // namespace torvo::test
