@@ -26,6 +26,7 @@
 #include "core/system_settings.h"
 #include "core/worker_pool.h"
 #include "platform/linux/power_linux_platform.h"
+#include "platform/linux/wake_notifications.h"
 
 using namespace torvo;
 
@@ -126,12 +127,18 @@ int main(int argc, char** argv) {
     fail("refusing to start: " + describe(error));
   }
 
-  // 8. The runtime: the launch check-in, the timer loop and an orderly stop on SIGTERM and
-  // SIGINT. The app socket comes with the socket server.
+  // 8. The runtime: wake notifications, the launch check-in, the timer loop and an orderly
+  // stop on SIGTERM and SIGINT. The app socket comes with the socket server.
   Runtime runtime(io, *agent, *log, nullptr, [](int status) {
     std::fflush(nullptr);
     ::_exit(status);
   });
+  // Wake notifications, root service only: every resume from suspend starts a check-in.
+  std::unique_ptr<WakeNotifications> wakes;
+  if (!args.simulate) {
+    wakes = std::make_unique<WakeNotifications>(io, *log, [&runtime] { runtime.onWake(); });
+    wakes->start();
+  }
   runtime.start();
   io.run();
   return 0;
