@@ -14,33 +14,12 @@ std::unexpected<JSONDecodingError> bad(std::string_view key) {
   return std::unexpected(JSONDecodingError{std::string(key)});
 }
 
-#define TORVO_ASSIGN(target, expression)                      \
-  do {                                                        \
-    auto result_ = (expression);                              \
-    if (!result_) return std::unexpected(result_.error());    \
-    target = std::move(*result_);                             \
-  } while (false)
-
-template <class T>
-void putOptional(json& object, const char* key, const std::optional<T>& value) {
-  if (value) object[key] = *value;
-}
-
 // A record under `key`: required, or absent when missing or null.
 template <class T>
 Decoded<T> record(const json& object, std::string_view key) {
   const json& value = F::member(object, key);
   if (value.is_null()) return bad(key);
   return T::fromJSON(value);
-}
-
-template <class T>
-Decoded<std::optional<T>> optionalRecord(const json& object, std::string_view key) {
-  const json& value = F::member(object, key);
-  if (value.is_null()) return std::optional<T>();
-  auto decoded = T::fromJSON(value);
-  if (!decoded) return std::unexpected(decoded.error());
-  return std::optional<T>(std::move(*decoded));
 }
 
 template <class T>

@@ -14,28 +14,6 @@ std::unexpected<JSONDecodingError> bad(std::string_view key) {
   return std::unexpected(JSONDecodingError{std::string(key)});
 }
 
-template <class T>
-void putOptional(json& object, const char* key, const std::optional<T>& value) {
-  if (value) object[key] = *value;
-}
-
-template <class T>
-Decoded<std::optional<T>> optionalRecord(const json& object, std::string_view key) {
-  const json& value = F::member(object, key);
-  if (value.is_null()) return std::optional<T>();
-  auto record = T::fromJSON(value);
-  if (!record) return std::unexpected(record.error());
-  return std::optional<T>(std::move(*record));
-}
-
-// Assigns the decoded value or returns its error from the enclosing function.
-#define TORVO_ASSIGN(target, expression)           \
-  do {                                             \
-    auto result_ = (expression);                   \
-    if (!result_) return std::unexpected(result_.error()); \
-    target = std::move(*result_);                  \
-  } while (false)
-
 }  // namespace
 
 json WakeRecord::toJSON() const {

@@ -32,14 +32,6 @@ Decoded<std::optional<ScreenLockSetting>> optionalScreenLock(const json& object,
   return std::optional<ScreenLockSetting>(*setting);
 }
 
-void putOptional(json& object, const char* key, const std::optional<bool>& value) {
-  if (value) object[key] = *value;
-}
-
-void putOptional(json& object, const char* key, const std::optional<std::string>& value) {
-  if (value) object[key] = *value;
-}
-
 }  // namespace
 
 json SetupChoices::toJSON() const {

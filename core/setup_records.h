@@ -14,12 +14,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "kit/json_fields.h"
+#include "core/decoded.h"
 
 namespace torvo {
-
-template <class T>
-using Decoded = std::expected<T, JSONDecodingError>;
 
 // What the user asked for; a false choice leaves the setting alone.
 struct SetupChoices {
