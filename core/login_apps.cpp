@@ -135,7 +135,7 @@ std::vector<FoundApp> detect(AppFileSystem& fs, const std::string& home) {
     const auto lastRemote = std::ranges::find_if(found.rbegin(), found.rend(), [](const FoundApp& app) {
       return app.group == LoginAppGroup::remoteAccess;
     });
-    found.insert(lastRemote.base(),
+    found.insert(lastRemote == found.rend() ? found.end() : lastRemote.base(),
                  {std::string(chromeRemoteDesktopName), std::string(chromeRemoteDesktopHost),
                   std::string(chromeRemoteDesktopID), LoginAppGroup::remoteAccess, true});
   }
