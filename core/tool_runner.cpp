@@ -40,7 +40,7 @@ class Descriptor {
 // too), no blocked signals and default signal handling whatever the agent set for itself.
 class SpawnSettings {
  public:
-  SpawnSettings(int outputFD) {
+  explicit SpawnSettings(int outputFD) {
     posix_spawn_file_actions_init(&actions_);
     posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions_, outputFD, STDOUT_FILENO);
