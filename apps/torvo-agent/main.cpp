@@ -23,7 +23,7 @@
 #include "core/relay.h"
 #include "core/runtime.h"
 #include "core/simulated_power.h"
-#include "core/system_settings.h"
+#include "core/real_system_settings.h"
 #include "core/worker_pool.h"
 #include "platform/linux/power_linux_platform.h"
 #include "platform/linux/wake_notifications.h"
@@ -33,15 +33,6 @@ using namespace torvo;
 namespace {
 
 using Category = AgentLog::Category;
-
-// Stand-in for the system-settings runner until the tool runner exists: it reports no
-// settings and changes nothing, and says so when asked to run a command.
-class SystemSettingsStandIn : public SystemSettings {
- public:
-  std::string pmsetCustom() override { return ""; }
-  std::optional<std::string> readUpdate(UpdateKey) override { return std::nullopt; }
-  bool run(const SystemCommand&) override { return false; }
-};
 
 std::string describe(const std::exception& error) { return error.what(); }
 
@@ -98,7 +89,8 @@ int main(int argc, char** argv) {
     log->info(Category::agent, "starting " + std::string(Product::version) +
                                    " (dev build: identifier + path check)");
   }
-  SystemSettingsStandIn settings;
+  // 7. System settings: in simulate mode a dry run that only logs what it would run.
+  RealSystemSettings settings(*log, args.simulate);
 
   const AgentOptions options = makeOptions(args, Calendar::current());
   Agent::Clock clock = systemNow;
