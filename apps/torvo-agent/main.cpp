@@ -18,11 +18,13 @@
 #include "core/command_line.h"
 #include "core/file_store.h"
 #include "core/paths.h"
+#include "core/peer_policy.h"
 #include "core/power_system.h"
 #include "core/product.h"
 #include "core/relay.h"
 #include "core/runtime.h"
 #include "core/simulated_power.h"
+#include "core/socket_server.h"
 #include "core/real_system_settings.h"
 #include "core/worker_pool.h"
 #include "platform/linux/power_linux_platform.h"
@@ -58,6 +60,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<AgentLog> log;
   std::unique_ptr<PowerControl> power;
   SimulatedPower* simulated = nullptr;
+  PeerPolicy policy;
   if (args.simulate) {
     if (!args.home) fail("--simulate needs --home <dir>");
     if (::getuid() == 0) fail("--simulate runs as a normal user, not root");
@@ -71,6 +74,12 @@ int main(int argc, char** argv) {
                                                 LinuxPowerPlatform());
     simulated = sim.get();
     power = std::move(sim);
+    // 8. Peer policy: this user; with --sim-client, that app with the development identifier.
+    policy.uid = PeerPolicy::Exactly{::getuid()};
+    if (args.simClient) {
+      policy.requirement = Product::devClientRequirement();
+      policy.allowedPath = *args.simClient;
+    }
     log->info(Category::agent, "simulate mode: no power or system changes");
   } else {
     if (::getuid() != 0) fail("must run as root (it's a LaunchDaemon). For testing use --simulate.");
@@ -85,9 +94,15 @@ int main(int argc, char** argv) {
     }
     log = std::make_unique<AgentLog>(paths.log(), false);
     power = std::make_unique<SystemPower>(*log, std::make_unique<LinuxPowerPlatform>());
-    // The executable carries no maker's signature on this platform.
-    log->info(Category::agent, "starting " + std::string(Product::version) +
-                                   " (dev build: identifier + path check)");
+    // 8-9. Peer policy: the console user running the installed app.
+    const bool teamSigned = PeerPolicy::selfIsTeamSigned();
+    policy.uid = PeerPolicy::ConsoleUser{};
+    policy.requirement =
+        teamSigned ? Product::signedClientRequirement() : Product::devClientRequirement();
+    policy.allowedPath = *args.allowedClient;
+    log->info(Category::agent, "starting " + std::string(Product::version) + " (" +
+                                   (teamSigned ? "Team ID signed" : "dev build: identifier + path check") +
+                                   ")");
   }
   // 7. System settings: in simulate mode a dry run that only logs what it would run.
   RealSystemSettings settings(*log, args.simulate);
@@ -119,9 +134,20 @@ int main(int argc, char** argv) {
     fail("refusing to start: " + describe(error));
   }
 
+  // 7. The app socket; access is decided by the peer policy, not by file permissions.
+  Agent& handler = *agent;
+  SocketServer server(io.get_executor(), paths.socket, policy, *log,
+                      [&handler](AppRequest request) { return handler.handle(std::move(request)); });
+  try {
+    server.start(0666);
+  } catch (const std::exception& error) {
+    log->error(Category::agent, "couldn't open the app socket: " + describe(error));
+    fail("couldn't open the app socket");
+  }
+
   // 8. The runtime: wake notifications, the launch check-in, the timer loop and an orderly
-  // stop on SIGTERM and SIGINT. The app socket comes with the socket server.
-  Runtime runtime(io, *agent, *log, nullptr, [](int status) {
+  // stop on SIGTERM and SIGINT.
+  Runtime runtime(io, *agent, *log, [&server] { server.stop(); }, [](int status) {
     std::fflush(nullptr);
     ::_exit(status);
   });
