@@ -132,6 +132,11 @@ TEST_F(AgentBinary, SimulateModeStartsPreparesItsFoldersAndStopsOnSignals) {
     EXPECT_NE(text.find("[agent] stopping\n"), std::string::npos) << text;
     EXPECT_NE(text.find("[agent] checks for a Wake every 15 min\n"), std::string::npos) << text;
     EXPECT_TRUE(fs::is_directory(home / "data"));
+    // The orderly stop leaves no scheduled wake behind and removes the app socket.
+    const std::string state = test::readFile(home / "data" / "state.json");
+    EXPECT_NE(state.find("\"drops\""), std::string::npos) << state;
+    EXPECT_EQ(state.find("scheduledWake"), std::string::npos) << state;
+    EXPECT_FALSE(fs::exists(home / "agent.sock"));
   }
 }
 
