@@ -1,11 +1,9 @@
 #include "core/real_system_settings.h"
 
-#include <systemd/sd-login.h>
 #include <unistd.h>
 
-#include <cstdlib>
-
 #include "core/background_items.h"
+#include "core/peer_policy.h"
 #include "core/report_text.h"
 #include "core/tool_runner.h"
 
@@ -15,28 +13,10 @@ namespace {
 constexpr std::int64_t loginItemsTimeout = 15;
 constexpr const char* updatePreferences = "/Library/Preferences/com.apple.SoftwareUpdate";
 
-// Frees a string that sd-login allocated.
-struct Freed {
-  char* text = nullptr;
-  ~Freed() { std::free(text); }
-};
-
 }  // namespace
 
 RealSystemSettings::Host RealSystemSettings::systemHost() {
-  return {[] { return ::geteuid(); }, [] { return consoleUID(); }, BackgroundItems::tool};
-}
-
-std::optional<uid_t> RealSystemSettings::consoleUID() {
-  Freed session;
-  uid_t uid = 0;
-  if (sd_seat_get_active("seat0", &session.text, &uid) < 0 || !session.text) return std::nullopt;
-  Freed sessionClass;
-  if (sd_session_get_class(session.text, &sessionClass.text) >= 0 && sessionClass.text &&
-      std::string_view(sessionClass.text) == "greeter") {
-    return std::nullopt;
-  }
-  return uid;
+  return {[] { return ::geteuid(); }, [] { return PeerPolicy::consoleUID(); }, BackgroundItems::tool};
 }
 
 RealSystemSettings::RealSystemSettings(AgentLog& log, bool dryRun, Host host)

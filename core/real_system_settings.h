@@ -27,10 +27,6 @@ class RealSystemSettings : public SystemSettings {
   // The running process, the console user of seat0 and the platform's tool.
   static Host systemHost();
 
-  // The user of the active session on seat0, or nothing when nobody is logged in there (no
-  // active session, or the login screen's "greeter" session).
-  static std::optional<uid_t> consoleUID();
-
   RealSystemSettings(AgentLog& log, bool dryRun, Host host = systemHost());
 
   std::string pmsetCustom() override;
