@@ -16,7 +16,7 @@ Bytes hex(std::string_view text) {
   return out;
 }
 
-// Test cases 13 to 16 of the GCM specification (McGrew and Viega), the AES-256 ones.
+// Test cases 13 to 16 of the GCM paper by McGrew and Viega, the AES-256 ones.
 struct Vector {
   const char* key;
   const char* nonce;
