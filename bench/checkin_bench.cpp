@@ -1,0 +1,74 @@
+// Check-ins against a loopback torvo-relay with the real NtfyRelay: what a phone waits for
+// between the agent's trigger and its last publish, and how a check-in's cost grows with the
+// events of one poll and the number of paired phones. Phone messages are sealed with the
+// phones' own keys, so the engine really opens each one.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstddef>
+
+#include "bench/bench_rig.h"
+
+namespace torvo::bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// An app check-in (health asked, report forced) with 10 confirmed phones, one of which sent a
+// Wake: one acknowledgement and ten sealed reports. Timed from the trigger to the end of the
+// last publish; "whole_ms" adds the state save that follows.
+void BM_CheckInTenPhones(benchmark::State& state) {
+  BenchRig rig(10);
+  rig.checkIn(Trigger::launch);
+  std::size_t sender = 0;
+  double whole = 0;
+  for (auto _ : state) {
+    rig.publishFromPhone(sender, BenchRig::wakeCommand(2));
+    sender = (sender + 1) % rig.phones().size();
+    const std::size_t before = rig.publishes();
+    const Clock::time_point start = Clock::now();
+    rig.checkIn(Trigger::app);
+    const Clock::time_point end = Clock::now();
+    if (rig.publishes() != before + 11) {
+      state.SkipWithError("the check-in did not send one ack and ten reports");
+      break;
+    }
+    state.SetIterationTime(seconds(rig.lastPublish() - start));
+    whole += seconds(end - start);
+  }
+  state.counters["whole_ms"] = benchmark::Counter(whole * 1000, benchmark::Counter::kAvgIterations);
+}
+BENCHMARK(BM_CheckInTenPhones)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// A timer check-in (relay known reachable) whose poll brings `events` status commands from
+// `devices` phones in turn: every command is opened, answered with its own acknowledgement,
+// and one report goes to every phone. Timed from the trigger to the end of the check-in.
+void BM_CheckInEvents(benchmark::State& state) {
+  const auto events = static_cast<std::size_t>(state.range(0));
+  const auto devices = static_cast<int>(state.range(1));
+  BenchRig rig(devices);
+  rig.checkIn(Trigger::launch);
+  for (auto _ : state) {
+    for (std::size_t i = 0; i < events; ++i) rig.publishFromPhone(i % rig.phones().size(), BenchRig::statusCommand());
+    const std::size_t before = rig.publishes();
+    const Clock::time_point start = Clock::now();
+    rig.checkIn(Trigger::timer);
+    const Clock::time_point end = Clock::now();
+    if (rig.publishes() != before + events + rig.phones().size()) {
+      state.SkipWithError("the check-in did not answer every event and report to every phone");
+      break;
+    }
+    state.SetIterationTime(seconds(end - start));
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * events));
+}
+BENCHMARK(BM_CheckInEvents)
+    ->ArgNames({"events", "devices"})
+    ->ArgsProduct({{1, 10, 200}, {1, 10}})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace torvo::bench

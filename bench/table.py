@@ -1,0 +1,94 @@
+"""Prints the benchmark table (figure | measured | target | met?) from torvo-bench's JSON
+output (median aggregates) and the key=value lines of bench/process.sh.
+
+    python3 bench/table.py BENCH_JSON PROCESS_TXT
+"""
+import json
+import sys
+
+
+def medians(path):
+    with open(path) as f:
+        data = json.load(f)
+    out = {}
+    for b in data["benchmarks"]:
+        if b.get("aggregate_name") == "median":
+            out[b["run_name"]] = b
+    return out
+
+
+def ms(b):
+    scale = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}[b["time_unit"]]
+    return b["real_time"] * scale
+
+
+def process_figures(path):
+    out = {}
+    with open(path) as f:
+        for line in f:
+            if "=" in line:
+                key, value = line.strip().split("=", 1)
+                out[key] = float(value)
+    return out
+
+
+def main():
+    bench = medians(sys.argv[1])
+    proc = process_figures(sys.argv[2])
+    rows = []
+
+    def row(figure, measured, target, met):
+        rows.append((figure, measured, target, "yes" if met else "NO"))
+
+    env = bench["BM_EnvelopeOpenDecode"]["items_per_second"]
+    row("inbound envelopes opened and decoded per second, one core", f"{env:,.0f}/s", "≥ 300,000/s", env >= 300_000)
+
+    ten = bench["BM_CheckInTenPhones/manual_time"]
+    row("check-in, 10 phones, loopback relay, trigger to last publish (median)",
+        f"{ms(ten):.2f} ms (whole check-in {ten['whole_ms']:.2f} ms)", "≤ 20 ms", ms(ten) <= 20)
+
+    sock = bench["BM_SocketGetStatus/real_time"]
+    sock_ms = ms(sock)
+    per_s = sock["items_per_second"]
+    row("app socket getStatus, new connection each time (median / per second)",
+        f"{sock_ms:.3f} ms / {per_s:,.0f}/s", "≤ 1 ms / ≥ 2,000/s", sock_ms <= 1 and per_s >= 2000)
+
+    rss = proc["rss_kib"] / 1024
+    row("agent resident memory after launch, simulate mode (VmRSS)", f"{rss:.2f} MiB", "≤ 8 MiB", rss <= 8)
+
+    idle = proc["idle_seconds"]
+    cpu = proc["idle_cpu_seconds"]
+    budget = 0.5 * idle / 300
+    label = "5 idle minutes" if idle == 300 else f"{idle:g} idle seconds (target scaled from 5 min)"
+    row(f"agent CPU time over {label}, 30 s timer", f"{cpu:.2f} s", f"≤ {budget:.3g} s", cpu <= budget)
+
+    start = proc["start_ms"]
+    row(f"start to a listening app socket, relay reachable (median of {proc['start_runs']:.0f})",
+        f"{start:.1f} ms", "≤ 100 ms", start <= 100)
+
+    def cost(events, devices):
+        return ms(bench[f"BM_CheckInEvents/events:{events}/devices:{devices}/manual_time"])
+
+    for devices in (1, 10):
+        t1, t10, t200 = cost(1, devices), cost(10, devices), cost(200, devices)
+        early = (t10 - t1) / 9
+        late = (t200 - t10) / 190
+        linear = late <= 2 * max(early, 0.01)
+        row(f"check-in cost, 1 / 10 / 200 events, {devices} device(s)",
+            f"{t1:.2f} / {t10:.2f} / {t200:.2f} ms; {late:.3f} ms per event",
+            "linear (slope 10→200 ≤ 2× slope 1→10), ≤ 1 ms per event", linear and late <= 1)
+    per_device = (cost(1, 10) - cost(1, 1)) / 9
+    row("check-in cost per paired device (1 event, 1 → 10 devices)", f"{per_device:.3f} ms per device",
+        "≤ 1 ms per device", per_device <= 1)
+
+    widths = [max(len(r[i]) for r in rows + [("figure", "measured", "target", "met?")]) for i in range(4)]
+    def line(cells):
+        return "| " + " | ".join(c.ljust(w) for c, w in zip(cells, widths)) + " |"
+    print(line(("figure", "measured", "target", "met?")))
+    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for r in rows:
+        print(line(r))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds torvo-agent in Release mode in build-bench/, runs the in-process benchmarks
+# (torvo-bench, medians of repetitions) and the process-level figures (bench/process.sh),
+# and prints one table: figure | measured | target | met?.
+#
+#   bash scripts/bench.sh [IDLE_SECONDS]    (the idle-CPU window, 300 by default)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+idle=${1:-300}
+bash scripts/setup.sh >/dev/null
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTORVO_TESTS=OFF >/dev/null
+cmake --build build-bench -j"$(nproc)" --target torvo-bench torvo-agent torvo-relay torvo-launch-probe >/dev/null
+
+out=$(mktemp -d /tmp/torvo-bench-out-XXXXXX)
+trap 'rm -rf "$out"' EXIT
+echo "bench: in-process benchmarks (5 repetitions each)" >&2
+build-bench/bench/torvo-bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+  --benchmark_out="$out/bench.json" --benchmark_out_format=json >&2
+echo "bench: process figures (idle window ${idle} s)" >&2
+bash bench/process.sh build-bench "$idle" >"$out/process.txt"
+echo
+python3 bench/table.py "$out/bench.json" "$out/process.txt"
