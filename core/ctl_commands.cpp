@@ -2,31 +2,18 @@
 
 #include <qrencode.h>
 
-#include <charconv>
-#include <ctime>
 #include <memory>
 #include <optional>
 #include <sstream>
+
+#include "core/cli_text.h"
 
 namespace torvo::Ctl {
 
 namespace {
 
-std::optional<std::int64_t> number(const std::string& text) {
-  std::int64_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
-
-std::string localTime(std::int64_t t) {
-  const std::time_t time = static_cast<std::time_t>(t);
-  std::tm local{};
-  if (::localtime_r(&time, &local) == nullptr) return std::to_string(t);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &local);
-  return text;
-}
+using CliText::localTime;
+using CliText::number;
 
 std::string optionalTime(const std::optional<std::int64_t>& t) {
   return t ? localTime(*t) : "never";
