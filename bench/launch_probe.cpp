@@ -1,7 +1,8 @@
 // torvo-launch-probe: starts a program and measures how long it takes until a Unix socket at a
 // given path is listening (as the kernel's /proc/net/unix table shows it: nothing connects,
 // so the program sees no client). Prints "<milliseconds> <pid>" and leaves the program
-// running for the caller to measure further and stop.
+// running for the caller to measure further and stop; the program's standard output goes to
+// the probe's standard error.
 //
 //   torvo-launch-probe SOCKET_PATH TIMEOUT_SECONDS PROGRAM [ARGUMENT...]
 //
@@ -57,6 +58,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (child == 0) {
+    // The program must not hold the probe's standard output: a caller reading it to its end
+    // would wait for the program to exit.
+    ::dup2(STDERR_FILENO, STDOUT_FILENO);
     ::execv(argv[3], argv + 3);
     std::perror("torvo-launch-probe: exec");
     ::_exit(127);

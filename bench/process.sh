@@ -3,11 +3,15 @@
 # the time from start to a listening app socket (median of several launches), the resident
 # memory once the launch check-in is done (VmRSS of /proc/<pid>/status), and the CPU time the
 # idle agent uses over a window with the 30-second timer (utime + stime of /proc/<pid>/stat).
+# Beside VmRSS it gives the agent's proportional share (Pss) and private pages of
+# /proc/<pid>/smaps_rollup, and the peak RSS of "torvo-agent --version" (/usr/bin/time -v): what
+# loading the program and its shared libraries costs before the agent does anything.
 # As root the agent runs as uid/gid 65534 in a scratch home.
 #
 #   bash bench/process.sh BUILD_DIR [IDLE_SECONDS]    (IDLE_SECONDS defaults to 300)
 #
-# Prints "key=value" lines: start_ms, start_runs, rss_kib, idle_seconds, idle_cpu_seconds.
+# Prints "key=value" lines: start_ms, start_runs, rss_kib, pss_kib, private_kib,
+# version_rss_kib, idle_seconds, idle_cpu_seconds.
 set -euo pipefail
 
 build=${1:?usage: process.sh BUILD_DIR [IDLE_SECONDS]}
@@ -83,6 +87,9 @@ done
 grep -q 'check-in (launch)' "$log" || { echo "process: no launch check-in in the log" >&2; exit 1; }
 sleep 1
 rss_kib=$(awk '/^VmRSS:/ {print $2}' "/proc/$agent_pid/status")
+pss_kib=$(awk '/^Pss:/ {print $2}' "/proc/$agent_pid/smaps_rollup")
+private_kib=$(awk '/^Private_(Clean|Dirty):/ {n += $2} END {print n}' "/proc/$agent_pid/smaps_rollup")
+version_rss_kib=$(/usr/bin/time -f '%M' "$scratch/torvo-agent" --version 2>&1 >/dev/null | tail -n 1)
 
 ticks() { awk '{print $14 + $15}' "/proc/$agent_pid/stat"; }
 hz=$(getconf CLK_TCK)
@@ -95,5 +102,8 @@ stop_agent
 echo "start_ms=$start_ms"
 echo "start_runs=$launches"
 echo "rss_kib=$rss_kib"
+echo "pss_kib=$pss_kib"
+echo "private_kib=$private_kib"
+echo "version_rss_kib=$version_rss_kib"
 echo "idle_seconds=$idle"
 echo "idle_cpu_seconds=$(awk -v t=$((after - before)) -v hz="$hz" 'BEGIN {printf "%.2f", t / hz}')"

@@ -54,7 +54,10 @@ def main():
         f"{sock_ms:.3f} ms / {per_s:,.0f}/s", "≤ 1 ms / ≥ 2,000/s", sock_ms <= 1 and per_s >= 2000)
 
     rss = proc["rss_kib"] / 1024
-    row("agent resident memory after launch, simulate mode (VmRSS)", f"{rss:.2f} MiB", "≤ 8 MiB", rss <= 8)
+    row("agent resident memory after launch, simulate mode (VmRSS)",
+        f"{rss:.2f} MiB (Pss {proc['pss_kib'] / 1024:.2f}, private {proc['private_kib'] / 1024:.2f}; "
+        f"'torvo-agent --version' alone {proc['version_rss_kib'] / 1024:.2f})",
+        "≤ 8 MiB", rss <= 8)
 
     idle = proc["idle_seconds"]
     cpu = proc["idle_cpu_seconds"]
