@@ -45,7 +45,8 @@ def main():
 
     ten = bench["BM_CheckInTenPhones/manual_time"]
     row("check-in, 10 phones, loopback relay, trigger to last publish (median)",
-        f"{ms(ten):.2f} ms (whole check-in {ten['whole_ms']:.2f} ms)", "≤ 20 ms", ms(ten) <= 20)
+        f"{ms(ten):.2f} ms (whole check-in {ten['whole_ms']:.2f} ms, agent CPU {ten['agent_cpu_ms']:.2f} ms)",
+        "≤ 20 ms", ms(ten) <= 20)
 
     sock = bench["BM_SocketGetStatus/real_time"]
     sock_ms = ms(sock)
@@ -70,19 +71,25 @@ def main():
         f"{start:.1f} ms", "≤ 100 ms", start <= 100)
 
     def cost(events, devices):
-        return ms(bench[f"BM_CheckInEvents/events:{events}/devices:{devices}/manual_time"])
+        b = bench[f"BM_CheckInEvents/events:{events}/devices:{devices}/manual_time"]
+        return ms(b), b["agent_cpu_ms"]
 
+    # Wall time includes the loopback HTTP round trips (one per acknowledgement and report);
+    # the agent thread's CPU time is its own work and holds steady on a loaded machine.
     for devices in (1, 10):
-        t1, t10, t200 = cost(1, devices), cost(10, devices), cost(200, devices)
-        early = (t10 - t1) / 9
-        late = (t200 - t10) / 190
-        linear = late <= 2 * max(early, 0.01)
+        (w1, c1), (w10, c10), (w200, c200) = cost(1, devices), cost(10, devices), cost(200, devices)
+        early = (c10 - c1) / 9
+        late = (c200 - c10) / 190
+        linear = late <= 2 * max(early, 0.005)
         row(f"check-in cost, 1 / 10 / 200 events, {devices} device(s)",
-            f"{t1:.2f} / {t10:.2f} / {t200:.2f} ms; {late:.3f} ms per event",
-            "linear (slope 10→200 ≤ 2× slope 1→10), ≤ 1 ms per event", linear and late <= 1)
-    per_device = (cost(1, 10) - cost(1, 1)) / 9
-    row("check-in cost per paired device (1 event, 1 → 10 devices)", f"{per_device:.3f} ms per device",
-        "≤ 1 ms per device", per_device <= 1)
+            f"wall {w1:.1f} / {w10:.1f} / {w200:.1f} ms, {(w200 - w10) / 190:.3f} ms per event; "
+            f"agent CPU {c1:.2f} / {c10:.2f} / {c200:.2f} ms, {late:.3f} ms per event",
+            "linear (CPU slope 10→200 ≤ 2× slope 1→10), ≤ 1 ms wall per event", linear and (w200 - w10) / 190 <= 1)
+    (w1, c1), (w10, c10) = cost(1, 1), cost(1, 10)
+    per_device = (w10 - w1) / 9
+    row("check-in cost per paired device (1 event, 1 → 10 devices)",
+        f"wall {per_device:.3f} ms, agent CPU {(c10 - c1) / 9:.3f} ms per device",
+        "≤ 1 ms wall per device", per_device <= 1)
 
     widths = [max(len(r[i]) for r in rows + [("figure", "measured", "target", "met?")]) for i in range(4)]
     def line(cells):
