@@ -24,6 +24,11 @@ using Decoded = std::expected<T, JSONDecodingError>;
     target = std::move(*result_);                          \
   } while (false)
 
+// The error for a document whose field `key` (empty: the document itself) is unreadable.
+inline std::unexpected<JSONDecodingError> badField(std::string_view key) {
+  return std::unexpected(JSONDecodingError{std::string(key)});
+}
+
 // Writes `value` under `key` only when it is present.
 template <class T>
 void putOptional(nlohmann::json& object, const char* key, const std::optional<T>& value) {

@@ -10,21 +10,17 @@ namespace F = JSONFields;
 namespace Q = AppRequests;
 namespace R = AppResponses;
 
-std::unexpected<JSONDecodingError> bad(std::string_view key) {
-  return std::unexpected(JSONDecodingError{std::string(key)});
-}
-
 // A record under `key`: required, or absent when missing or null.
 template <class T>
 Decoded<T> record(const json& object, std::string_view key) {
   const json& value = F::member(object, key);
-  if (value.is_null()) return bad(key);
+  if (value.is_null()) return badField(key);
   return T::fromJSON(value);
 }
 
 template <class T>
 Decoded<std::vector<T>> list(const json& value, std::string_view key) {
-  if (!value.is_array()) return bad(key);
+  if (!value.is_array()) return badField(key);
   std::vector<T> out;
   for (const auto& item : value) {
     auto decoded = T::fromJSON(item);
@@ -56,7 +52,7 @@ json DeviceInfo::toJSON() const {
 }
 
 Decoded<DeviceInfo> DeviceInfo::fromJSON(const json& doc) {
-  if (!doc.is_object()) return bad("");
+  if (!doc.is_object()) return badField("");
   DeviceInfo info;
   TORVO_ASSIGN(info.kid, F::text(doc, "kid"));
   TORVO_ASSIGN(info.name, F::text(doc, "name"));
@@ -88,7 +84,7 @@ json AgentStatus::toJSON() const {
 }
 
 Decoded<AgentStatus> AgentStatus::fromJSON(const json& doc) {
-  if (!doc.is_object()) return bad("");
+  if (!doc.is_object()) return badField("");
   AgentStatus status;
   TORVO_ASSIGN(status.version, F::text(doc, "version"));
   TORVO_ASSIGN(status.simulate, F::boolean(doc, "simulate"));

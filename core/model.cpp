@@ -10,10 +10,6 @@ namespace {
 using json = nlohmann::json;
 namespace F = JSONFields;
 
-std::unexpected<JSONDecodingError> bad(std::string_view key) {
-  return std::unexpected(JSONDecodingError{std::string(key)});
-}
-
 }  // namespace
 
 json WakeRecord::toJSON() const {
@@ -23,7 +19,7 @@ json WakeRecord::toJSON() const {
 }
 
 Decoded<WakeRecord> WakeRecord::fromJSON(const json& doc) {
-  if (!doc.is_object()) return bad("");
+  if (!doc.is_object()) return badField("");
   WakeRecord record;
   TORVO_ASSIGN(record.name, F::text(doc, "name"));
   TORVO_ASSIGN(record.at, F::integer(doc, "at"));
@@ -36,7 +32,7 @@ json DropCounts::toJSON() const {
 }
 
 Decoded<DropCounts> DropCounts::fromJSON(const json& doc) {
-  if (!doc.is_object()) return bad("");
+  if (!doc.is_object()) return badField("");
   DropCounts counts;
   TORVO_ASSIGN(counts.invalid, F::integer(doc, "invalid"));
   TORVO_ASSIGN(counts.replay, F::integer(doc, "replay"));
@@ -53,13 +49,13 @@ json PairedDevice::toJSON() const {
 }
 
 Decoded<PairedDevice> PairedDevice::fromJSON(const json& doc) {
-  if (!doc.is_object()) return bad("");
+  if (!doc.is_object()) return badField("");
   PairedDevice device;
   TORVO_ASSIGN(device.kid, F::text(doc, "kid"));
   std::string keyText;
   TORVO_ASSIGN(keyText, F::text(doc, "keyData"));
   auto key = Base64::decode(keyText);
-  if (!key) return bad("keyData");
+  if (!key) return badField("keyData");
   device.keyData = std::move(*key);
   TORVO_ASSIGN(device.name, F::text(doc, "name"));
   TORVO_ASSIGN(device.pairedAt, F::integer(doc, "pairedAt"));
@@ -112,12 +108,12 @@ json DevicesFile::toJSON() const {
 }
 
 Decoded<DevicesFile> DevicesFile::fromJSON(const json& doc) {
-  if (!doc.is_object()) return bad("");
+  if (!doc.is_object()) return badField("");
   DevicesFile file;
   TORVO_ASSIGN(file.relay, F::text(doc, "relay"));
   TORVO_ASSIGN(file.topic, F::text(doc, "topic"));
   const json& list = F::member(doc, "devices");
-  if (!list.is_array()) return bad("devices");
+  if (!list.is_array()) return badField("devices");
   for (const auto& item : list) {
     auto device = PairedDevice::fromJSON(item);
     if (!device) return std::unexpected(device.error());
@@ -143,7 +139,7 @@ json AgentStateFile::toJSON() const {
 }
 
 Decoded<AgentStateFile> AgentStateFile::fromJSON(const json& doc) {
-  if (!doc.is_object()) return bad("");
+  if (!doc.is_object()) return badField("");
   AgentStateFile state;
   TORVO_ASSIGN(state.awakeUntil, F::optionalInteger(doc, "awakeUntil"));
   TORVO_ASSIGN(state.wakeSentAt, F::optionalInteger(doc, "wakeSentAt"));
@@ -155,10 +151,10 @@ Decoded<AgentStateFile> AgentStateFile::fromJSON(const json& doc) {
   TORVO_ASSIGN(state.lastNtfyID, F::optionalText(doc, "lastNtfyID"));
 
   const json& replay = F::member(doc, "replay");
-  if (replay.is_null()) return bad("replay");
+  if (replay.is_null()) return badField("replay");
   TORVO_ASSIGN(state.replay, ReplayGuard::fromJSON(replay));
   const json& drops = F::member(doc, "drops");
-  if (drops.is_null()) return bad("drops");
+  if (drops.is_null()) return badField("drops");
   TORVO_ASSIGN(state.drops, DropCounts::fromJSON(drops));
 
   TORVO_ASSIGN(state.relaySkew, F::optionalInteger(doc, "relaySkew"));
@@ -171,7 +167,7 @@ Decoded<AgentStateFile> AgentStateFile::fromJSON(const json& doc) {
     } else if (*reported == "asleep") {
       state.lastReportedState = PowerState::asleep;
     } else {
-      return bad("lastReportedState");
+      return badField("lastReportedState");
     }
   }
   return state;

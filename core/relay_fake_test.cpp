@@ -4,16 +4,12 @@
 
 #include <future>
 
+#include "tests/run_awaitable.h"
+
 namespace torvo {
 namespace {
 
-template <class T>
-T runAwaitable(asio::awaitable<T> operation) {
-  asio::io_context io;
-  auto result = asio::co_spawn(io, std::move(operation), asio::use_future);
-  io.run();
-  return result.get();
-}
+using test::runAwaitable;
 
 TEST(FakeRelay, ServesScriptedPollsInOrderAndRecordsCalls) {
   FakeRelay relay;

@@ -8,6 +8,7 @@
 
 #include "core/relay_server.h"
 #include "core/relay_test_responder.h"
+#include "tests/run_awaitable.h"
 
 namespace torvo {
 namespace {
@@ -15,13 +16,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::ScriptedResponder;
 
-template <class T>
-T runAwaitable(asio::awaitable<T> operation) {
-  asio::io_context io;
-  auto result = asio::co_spawn(io, std::move(operation), asio::use_future);
-  io.run();
-  return result.get();
-}
+using test::runAwaitable;
 
 double seconds(std::chrono::steady_clock::duration duration) {
   return std::chrono::duration<double>(duration).count();

@@ -8,16 +8,12 @@ namespace {
 using json = nlohmann::json;
 namespace F = JSONFields;
 
-std::unexpected<JSONDecodingError> bad(std::string_view key) {
-  return std::unexpected(JSONDecodingError{std::string(key)});
-}
-
 Decoded<std::vector<std::string>> textList(const json& object, std::string_view key) {
   const json& value = F::member(object, key);
-  if (!value.is_array()) return bad(key);
+  if (!value.is_array()) return badField(key);
   std::vector<std::string> out;
   for (const auto& item : value) {
-    if (!item.is_string()) return bad(key);
+    if (!item.is_string()) return badField(key);
     out.push_back(item.get<std::string>());
   }
   return out;
@@ -41,7 +37,7 @@ json SetupChoices::toJSON() const {
 }
 
 Decoded<SetupChoices> SetupChoices::fromJSON(const json& doc) {
-  if (!doc.is_object()) return bad("");
+  if (!doc.is_object()) return badField("");
   auto wake = F::boolean(doc, "wakeForNetwork");
   if (!wake) return std::unexpected(wake.error());
   auto restart = F::boolean(doc, "restartAfterPowerCut");
@@ -83,7 +79,7 @@ Decoded<UserChange> UserChange::fromJSON(const json& doc) {
   auto found = OneKeyJSON::find(doc, {"screenLockOriginal"});
   if (!found) return std::unexpected(found.error());
   const json& inner = F::member(*found->second, "_0");
-  if (inner.is_null()) return bad("_0");
+  if (inner.is_null()) return badField("_0");
   auto setting = ScreenLockSetting::fromJSON(inner);
   if (!setting) return std::unexpected(setting.error());
   return UserChange{*setting};
@@ -100,24 +96,24 @@ json Backup::toJSON() const {
 }
 
 Decoded<Backup> Backup::fromJSON(const json& doc) {
-  if (!doc.is_object()) return bad("");
+  if (!doc.is_object()) return badField("");
   auto takenAt = F::integer(doc, "takenAt");
   if (!takenAt) return std::unexpected(takenAt.error());
   Backup backup(*takenAt);
 
   const auto& pmset = F::member(doc, "pmset");
-  if (!pmset.is_object()) return bad("pmset");
+  if (!pmset.is_object()) return badField("pmset");
   for (const auto& [key, value] : pmset.items()) {
     auto number = F::integer(pmset, key);
-    if (!number) return bad("pmset");
+    if (!number) return badField("pmset");
     backup.pmset[key] = *number;
   }
 
   const auto& updates = F::member(doc, "updates");
-  if (!updates.is_object()) return bad("updates");
+  if (!updates.is_object()) return badField("updates");
   for (const auto& [key, value] : updates.items()) {
     auto flag = F::optionalBoolean(updates, key);
-    if (!flag) return bad("updates");
+    if (!flag) return badField("updates");
     backup.updates[key] = *flag;
   }
 
@@ -135,7 +131,7 @@ json SetupStatus::toJSON() const {
 }
 
 Decoded<SetupStatus> SetupStatus::fromJSON(const json& doc) {
-  if (!doc.is_object()) return bad("");
+  if (!doc.is_object()) return badField("");
   auto wake = F::optionalBoolean(doc, "wakeForNetwork");
   if (!wake) return std::unexpected(wake.error());
   auto restart = F::optionalBoolean(doc, "restartAfterPowerCut");
@@ -156,7 +152,7 @@ json UndoResult::toJSON() const {
 }
 
 Decoded<UndoResult> UndoResult::fromJSON(const json& doc) {
-  if (!doc.is_object()) return bad("");
+  if (!doc.is_object()) return badField("");
   auto restored = textList(doc, "restored");
   if (!restored) return std::unexpected(restored.error());
   auto failed = textList(doc, "failed");
@@ -175,7 +171,7 @@ json LoginItem::toJSON() const {
 }
 
 Decoded<LoginItem> LoginItem::fromJSON(const json& doc) {
-  if (!doc.is_object()) return bad("");
+  if (!doc.is_object()) return badField("");
   auto name = F::text(doc, "name");
   if (!name) return std::unexpected(name.error());
   auto path = F::optionalText(doc, "path");

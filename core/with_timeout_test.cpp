@@ -8,6 +8,7 @@
 
 #include "core/relay.h"
 #include "core/relay_test_responder.h"
+#include "tests/run_awaitable.h"
 
 namespace torvo {
 namespace {
@@ -15,13 +16,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-template <class T>
-T runAwaitable(asio::awaitable<T> operation) {
-  asio::io_context io;
-  auto result = asio::co_spawn(io, std::move(operation), asio::use_future);
-  io.run();
-  return result.get();
-}
+using test::runAwaitable;
 
 double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
