@@ -189,7 +189,7 @@ std::optional<NtfyEvent> parse(std::string_view line) {
   auto id = field<std::string>(object, "id");
   auto time = field<std::int64_t>(object, "time");
   auto kind = field<std::string>(object, "event");
-  if (!id || !time || !kind) return std::nullopt;
+  if (!id || !time || !kind || id->size() > maxEventIDBytes) return std::nullopt;
   event.id = std::move(*id);
   event.time = *time;
   event.event = std::move(*kind);

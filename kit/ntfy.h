@@ -4,6 +4,7 @@
 // Plain values and pure functions; safe from any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <optional>
@@ -98,9 +99,14 @@ std::string encodeQueryValue(std::string_view text);
 // `text` with every invalid UTF-8 sequence replaced by U+FFFD.
 std::string repairUTF8(std::string_view text);
 
+// The longest event identifier taken from a relay. Readers keep the last one as their place in
+// the topic (the agent in its state file, whose size is capped, and in the next request's URL);
+// relays use short identifiers (12 characters for ntfy).
+inline constexpr std::size_t maxEventIDBytes = 256;
+
 // One line to an event: tabs and Unicode space separators are trimmed from both ends (line
-// breaks are not); an empty line, text that is not a JSON object, or a missing or mistyped
-// "id", "time" or "event" gives nothing.
+// breaks are not); an empty line, text that is not a JSON object, a missing or mistyped "id",
+// "time" or "event", or an "id" longer than maxEventIDBytes gives nothing.
 std::optional<NtfyEvent> parse(std::string_view line);
 
 // A body to its events: split at every line break (LF, CR, CR LF, VT, FF, NEL, LS, PS), empty

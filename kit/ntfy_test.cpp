@@ -55,6 +55,9 @@ TEST(NtfyParse, ReadsOneEventLine) {
       {R"({"id":"e2","time":"5","event":"message"})", std::nullopt},     // time as text
       {R"({"id":"e2","time":5.5,"event":"message"})", std::nullopt},     // time not whole
       {R"({"id":7,"time":5,"event":"message"})", std::nullopt},          // id as number
+      {R"({"id":")" + std::string(257, 'i') + R"(","time":5,"event":"message"})", std::nullopt},
+      {R"({"id":")" + std::string(256, 'i') + R"(","time":5,"event":"keepalive"})",
+       NtfyEvent{std::string(256, 'i'), 5, "keepalive", std::nullopt, std::nullopt}},
       {R"({"id":"e2","time":5,"event":"message","message":3})", std::nullopt},
       {R"({"id":"e2","time":18446744073709551615,"event":"message"})", std::nullopt},
       {R"(["id","time","event"])", std::nullopt},
