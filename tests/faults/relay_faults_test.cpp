@@ -190,5 +190,18 @@ TEST_F(FaultRelay, ASilentPublishGivesUpAndTheCheckInFinishes) {
   EXPECT_EQ(stateOnDisk().lastReportedState, PowerState::asleep);
 }
 
+// The relay names its events; an event whose name is larger than any data file may be must not
+// make the agent write a state file it refuses to read at its next start, nor stop its reads.
+TEST_F(FaultRelay, AHugeEventIdentifierNeitherBloatsTheStateNorStopsTheReads) {
+  expectGoodRelayWorks();
+  const std::string hugeID(1200 * 1024, 'a');
+  relay_.setFault(Route::poll, Fault{MisbehavingRelay::http(
+                                   200, R"({"id":")" + hugeID + R"(","time":1,"event":"message","message":"x"})" + "\n")});
+  ASSERT_TRUE(agent_.checkIn(Trigger::app));
+  EXPECT_NO_THROW(stateOnDisk());
+  expectGoodRelayWorks();
+  EXPECT_LE(test::readFile(agent_.paths().state()).size(), FileStore::maxFileBytes);
+}
+
 }  // namespace
 }  // namespace torvo
