@@ -3,7 +3,7 @@
 #include <plist/plist.h>
 
 #include <algorithm>
-#include <cstdlib>
+#include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -62,11 +62,13 @@ std::optional<std::string> DiskAppFileSystem::bundleID(const std::filesystem::pa
   if (!root || plist_get_node_type(root) != PLIST_DICT) return std::nullopt;
   const plist_t value = plist_dict_get_item(root, "CFBundleIdentifier");
   if (!value || plist_get_node_type(value) != PLIST_STRING) return std::nullopt;
-  char* text = nullptr;
-  plist_get_string_val(value, &text);
+  // Read with its length: libplist aborts the process when asked for a copy of a text that
+  // holds a NUL byte, and no bundle identifier holds one.
+  std::uint64_t length = 0;
+  const char* text = plist_get_string_ptr(value, &length);
   if (!text) return std::nullopt;
-  std::string out(text);
-  std::free(text);
+  std::string out(text, length);
+  if (out.find('\0') != std::string::npos) return std::nullopt;
   return out;
 }
 

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
+#include "tests/test_support.h"
+
 namespace torvo {
 namespace {
 
@@ -20,6 +25,19 @@ TEST(DiskAppFileSystemTest, ListsAppBundlesWithIdentifiersFromXMLAndBinaryPlists
   EXPECT_TRUE(fs.appBundles(apps + "/missing").empty());
   EXPECT_TRUE(fs.fileExists(apps + "/Xml.app/Contents/Info.plist"));
   EXPECT_FALSE(fs.fileExists(apps + "/missing"));
+}
+
+// A binary Info.plist whose CFBundleIdentifier holds a NUL byte ("com.example\0evil"): an
+// app anyone could install. Reading it must give no identifier rather than end the agent.
+TEST(DiskAppFileSystemTest, IdentifierWithANulByteIsNoIdentifier) {
+  static constexpr char plist[] =
+      "bplist00\xd1\x01\x02_\x10\x12" "CFBundleIdentifier_\x10\x10" "com.example\0evil\x08\x0b "
+      "\0\0\0\0\0\0\x01\x01\0\0\0\0\0\0\0\x03\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\x33";
+  test::TempDir dir;
+  std::filesystem::create_directories(dir / "Evil.app/Contents");
+  std::ofstream(dir / "Evil.app/Contents/Info.plist", std::ios::binary)
+      .write(plist, sizeof plist - 1);
+  EXPECT_EQ(DiskAppFileSystem::bundleID(dir / "Evil.app"), std::nullopt);
 }
 
 TEST(FakeAppFileSystemTest, AnswersFromItsPicture) {

@@ -4,7 +4,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
+#include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -47,11 +47,13 @@ std::optional<std::string> bundleIdentifier(const std::filesystem::path& infoPli
   if (root == nullptr || plist_get_node_type(raw) != PLIST_DICT) return std::nullopt;
   plist_t item = plist_dict_get_item(raw, "CFBundleIdentifier");
   if (item == nullptr || plist_get_node_type(item) != PLIST_STRING) return std::nullopt;
-  char* value = nullptr;
-  plist_get_string_val(item, &value);
+  // Read with its length: libplist aborts the process when asked for a copy of a text that
+  // holds a NUL byte, and no bundle identifier holds one.
+  std::uint64_t length = 0;
+  const char* value = plist_get_string_ptr(item, &length);
   if (value == nullptr) return std::nullopt;
-  std::string identifier(value);
-  std::free(value);
+  std::string identifier(value, length);
+  if (identifier.find('\0') != std::string::npos) return std::nullopt;
   return identifier;
 }
 
