@@ -46,14 +46,14 @@ class FaultDisk : public ::testing::Test {
     return names;
   }
 
-  // Waits until "state.json" is replaced by a new file; false when it is not within 5 seconds.
+  // Waits until "state.json" is replaced by a new file; false when it is not within 10 seconds.
   bool waitForNextSave() {
     const auto inode = [&] {
       struct stat st {};
       return ::stat((agent_->data() / "state.json").c_str(), &st) == 0 ? st.st_ino : 0;
     };
     const auto before = inode();
-    for (int i = 0; i < 5000; ++i) {
+    for (int i = 0; i < 10000; ++i) {
       if (inode() != before) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
