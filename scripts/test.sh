@@ -1,10 +1,47 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds with warnings as errors, and runs every test.
+# Installs what is missing, then:
+#  1. builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and warnings as
+#     errors (build-asan) and runs every test in it: the unit tests and the process tests, which
+#     run the sanitizer-built programs;
+#  2. builds the unit tests with ThreadSanitizer (build-tsan) and runs the concurrency-heavy
+#     ones: the app socket server under parallel clients, app requests interleaved with
+#     check-ins, the socket abuse of the system suite;
+#  3. runs a short fuzz pass of every fuzz target (scripts/fuzz.sh).
+# Any failure, sanitizer report or leak fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-cmake -S . -B build -DTORVO_WERROR=ON >/dev/null
-cmake --build build -j"$(nproc)"
-cd build
-ctest --output-on-failure -j"$(nproc)"
-bash ../scripts/fuzz.sh 20  # short fuzz pass; fails on a crash or sanitizer report
+jobs="$(nproc)"
+
+stage_start=$SECONDS
+stage() { echo "test: $1 took $((SECONDS - stage_start)) s"; stage_start=$SECONDS; }
+
+# A sanitizer report ends the process with a failure; LeakSanitizer checks every test program
+# and every program the process tests start.
+export ASAN_OPTIONS="detect_leaks=1:detect_stack_use_after_return=1"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+
+cmake -S . -B build-asan -DTORVO_WERROR=ON -DTORVO_SANITIZE=ON >/dev/null
+cmake --build build-asan -j"$jobs"
+stage "the AddressSanitizer build"
+(cd build-asan && ctest --output-on-failure -j"$jobs")
+stage "the tests under AddressSanitizer"
+
+# ThreadSanitizer: the tests whose threads meet (socket server and its clients, the agent's
+# requests while a check-in runs, abusive socket clients against a live agent).
+tsan_core='SocketServer*:AgentRequests*:AgentClient*:AgentTest*:WithTimeout*:WorkerPool*:NtfyRelayTest*:RelayServerTest*'
+tsan_system='FaultSocket*'
+tsan_targets=(core_tests)
+if [ -n "$(ls tests/*/*_test.cpp 2>/dev/null)" ]; then tsan_targets+=(system_tests); fi
+cmake -S . -B build-tsan -DTORVO_WERROR=ON -DTORVO_TSAN=ON >/dev/null
+cmake --build build-tsan -j"$jobs" --target "${tsan_targets[@]}"
+stage "the ThreadSanitizer build"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+./build-tsan/core_tests --gtest_filter="$tsan_core" --gtest_brief=1
+if [ -x build-tsan/system_tests ]; then
+  ./build-tsan/system_tests --gtest_filter="$tsan_system" --gtest_brief=1
+fi
+stage "the tests under ThreadSanitizer"
+
+bash scripts/fuzz.sh 30  # short fuzz pass; fails on a crash, leak or sanitizer report
+stage "the fuzz pass"
