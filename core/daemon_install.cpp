@@ -61,7 +61,11 @@ const std::string& DaemonInstall::agentRequirement() {
 }
 
 std::string DaemonInstall::q(std::string_view text) {
-  return "'" + replaceAll(text, "'", "'\\''") + "'";
+  // Appended in steps: g++ 12 at -O3 warns falsely (-Wrestrict) on "'" + std::string.
+  std::string quoted = "'";
+  quoted += replaceAll(text, "'", "'\\''");
+  quoted += "'";
+  return quoted;
 }
 
 std::string DaemonInstall::plist(std::string_view appPath) {
