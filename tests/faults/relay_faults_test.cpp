@@ -168,6 +168,23 @@ TEST_F(FaultRelay, ASilentPollTimesOutWhileTheAppIsServed) {
   expectGoodRelayWorks();
 }
 
+// A health check that is never answered: the attempt gives up at its own limit, the check-in
+// goes on without the relay, and the app is served meanwhile.
+TEST_F(FaultRelay, ASilentHealthCheckGivesUpAndTheCheckInGoesOn) {
+  relay_.setFault(Route::health, Fault{.delaySeconds = 60});
+  auto checkIn = agent_.startCheckIn(Trigger::launch);
+  while (checkIn.wait_for(std::chrono::seconds(1)) != std::future_status::ready &&
+         relay_.abandoned() == 0) {
+    EXPECT_TRUE(agent_.answersStatus());
+  }
+  ASSERT_EQ(checkIn.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  EXPECT_EQ(relay_.abandoned(), 1);
+  EXPECT_EQ(relay_.requests(Route::poll), 0);
+  EXPECT_TRUE(agent_.log().has("info", "check-in (launch): relay not reachable, next at " +
+                                           Engine::clock(*stateOnDisk().scheduledWake, Calendar{"UTC"})));
+  expectGoodRelayWorks();
+}
+
 // A relay that takes every publish but never answers: the send gives up at its limit, the
 // check-in finishes, and the report the phone never got is sent by the next timer check-in
 // once the relay answers again.
