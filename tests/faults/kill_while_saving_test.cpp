@@ -2,7 +2,6 @@
 // check-in interval and starting and ending Wakes, each change saved at once. After every kill
 // each data file parses and holds either the value of the last change the app saw answered or
 // that of the change in flight when the agent died, and the agent starts again on those files.
-#include <atomic>
 #include <cstdio>
 #include <random>
 #include <set>
@@ -91,20 +90,17 @@ TEST(FaultKill, EveryFileIsTheOldOrTheNewVersionAfterASigkill) {
     // The app sends changes one after another until the agent is gone; the first change that
     // fails was in flight at the kill (its save may or may not have happened).
     std::vector<std::size_t> sent;
-    std::atomic<bool> failed{false};
     std::size_t next = random() % changes.size();
     std::thread app([&] {
       for (std::size_t i = next;; i = (i + 1) % changes.size()) {
         sent.push_back(i);
         if (agent.ctl(changes[i].args).status != 0) break;
       }
-      failed = true;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(random() % 400));
     const auto status = agent.kill(SIGKILL);
     app.join();
     ASSERT_TRUE(status && WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL);
-    ASSERT_TRUE(failed);
 
     std::set<std::int64_t> minutes{before.checkInMinutes};
     std::set<bool> awake{before.awake};
