@@ -4,6 +4,7 @@
 // check-in has run to its end, the app socket answers, "state.json" is whole, nothing of the
 // failed read was taken in, and once the relay behaves again the phone's command is read and
 // answered.
+#include <algorithm>
 #include <map>
 #include <sstream>
 
@@ -26,10 +27,11 @@ class FaultRelay : public ::testing::Test {
   AgentStateFile stateOnDisk() {
     const auto bytes = FileStore(agent_.paths().ownerUID).read(agent_.paths().state());
     EXPECT_TRUE(bytes.has_value());
-    const auto json = nlohmann::json::parse(bytes.value_or(""), nullptr, false);
-    EXPECT_FALSE(json.is_discarded()) << *bytes;
+    const std::string text = bytes.value_or("");
+    const auto json = nlohmann::json::parse(text, nullptr, false);
+    EXPECT_FALSE(json.is_discarded()) << text;
     auto state = AgentStateFile::fromJSON(json);
-    EXPECT_TRUE(state.has_value()) << *bytes;
+    EXPECT_TRUE(state.has_value()) << text;
     return state ? *state : AgentStateFile();
   }
 
@@ -115,11 +117,13 @@ TEST_F(FaultRelay, AFailedReadTakesNothingInAndTheNextGoodReadWorks) {
     relay_.setDown(c.down);
     for (const auto& [route, fault] : c.faults) relay_.setFault(route, fault);
 
+    const std::size_t linesBefore = agent_.log().lines().size();
     ASSERT_TRUE(agent_.checkIn(Trigger::app));
     EXPECT_TRUE(agent_.answersStatus());
-    bool logged = false;
-    for (const auto& line : agent_.log().lines()) logged |= line.message.starts_with(c.logged);
-    EXPECT_TRUE(logged) << c.logged;
+    const auto lines = agent_.log().lines();
+    EXPECT_TRUE(std::any_of(lines.begin() + static_cast<std::ptrdiff_t>(linesBefore), lines.end(),
+                            [&](const auto& line) { return line.message.starts_with(c.logged); }))
+        << c.logged;
     EXPECT_EQ(lastNtfyID(), cursor);
     EXPECT_EQ(awakeUntil(), until);
     EXPECT_EQ(stateOnDisk().lastNtfyID, cursor);
