@@ -19,6 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/http_request_reader.h"
+
 namespace torvo::test {
 
 class ScriptedResponder {
@@ -90,7 +92,7 @@ class ScriptedResponder {
   }
 
   void answer(int connection) {
-    const auto request = readRequest(connection);
+    const auto request = readHttpRequest(connection, stop_);
     if (request.empty()) return;
     Answer answer;
     {
@@ -122,35 +124,6 @@ class ScriptedResponder {
     ::shutdown(connection, SHUT_WR);
   }
 
-  // The request head and body, or nothing when the client sends no complete request in time.
-  std::string readRequest(int connection) {
-    std::string data;
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    std::size_t wanted = std::string::npos;
-    while (std::chrono::steady_clock::now() < giveUp && !stop_) {
-      if (wanted == std::string::npos) {
-        if (const auto end = data.find("\r\n\r\n"); end != std::string::npos) {
-          wanted = end + 4 + contentLength(data.substr(0, end));
-        }
-      }
-      if (wanted != std::string::npos && data.size() >= wanted) return data;
-      pollfd ready{connection, POLLIN, 0};
-      if (::poll(&ready, 1, 20) <= 0) continue;
-      char buffer[65536];
-      const auto n = ::recv(connection, buffer, sizeof buffer, 0);
-      if (n <= 0) return {};
-      data.append(buffer, static_cast<std::size_t>(n));
-    }
-    return {};
-  }
-
-  static std::size_t contentLength(std::string head) {
-    std::transform(head.begin(), head.end(), head.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    const auto at = head.find("\r\ncontent-length:");
-    if (at == std::string::npos) return 0;
-    return std::stoul(head.substr(at + 17));
-  }
 
   std::vector<Answer> answers_;
   int listener_ = -1;
