@@ -62,8 +62,9 @@ std::optional<std::string> DiskAppFileSystem::bundleID(const std::filesystem::pa
   if (!root || plist_get_node_type(root) != PLIST_DICT) return std::nullopt;
   const plist_t value = plist_dict_get_item(root, "CFBundleIdentifier");
   if (!value || plist_get_node_type(value) != PLIST_STRING) return std::nullopt;
-  // Read with its length: libplist aborts the process when asked for a copy of a text that
-  // holds a NUL byte, and no bundle identifier holds one.
+  // Read in place with its length: libplist aborts the process when asked for a copy of a text
+  // that holds a NUL byte. libplist 2.2 gives the text up to its first NUL; later versions give
+  // it whole, and no bundle identifier holds a NUL.
   std::uint64_t length = 0;
   const char* text = plist_get_string_ptr(value, &length);
   if (!text) return std::nullopt;

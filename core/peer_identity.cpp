@@ -47,8 +47,9 @@ std::optional<std::string> bundleIdentifier(const std::filesystem::path& infoPli
   if (root == nullptr || plist_get_node_type(raw) != PLIST_DICT) return std::nullopt;
   plist_t item = plist_dict_get_item(raw, "CFBundleIdentifier");
   if (item == nullptr || plist_get_node_type(item) != PLIST_STRING) return std::nullopt;
-  // Read with its length: libplist aborts the process when asked for a copy of a text that
-  // holds a NUL byte, and no bundle identifier holds one.
+  // Read in place with its length: libplist aborts the process when asked for a copy of a text
+  // that holds a NUL byte. libplist 2.2 gives the text up to its first NUL; later versions give
+  // it whole, and no bundle identifier holds a NUL.
   std::uint64_t length = 0;
   const char* value = plist_get_string_ptr(item, &length);
   if (value == nullptr) return std::nullopt;

