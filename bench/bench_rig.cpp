@@ -5,11 +5,11 @@
 #include <system_error>
 #include <utility>
 
-#include "core/command_line.h"
-#include "core/file_store.h"
-#include "core/model_store.h"
-#include "core/paths.h"
-#include "core/relay.h"
+#include "agent/command_line.h"
+#include "base/file_store.h"
+#include "model/model_store.h"
+#include "base/paths.h"
+#include "agent/relay.h"
 #include "kit/crypto.h"
 #include "kit/envelope.h"
 #include "kit/pairing.h"

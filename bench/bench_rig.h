@@ -15,12 +15,12 @@
 
 #include <asio.hpp>
 
-#include "core/agent.h"
-#include "core/agent_log.h"
-#include "core/real_system_settings.h"
-#include "core/relay_server.h"
-#include "core/simulated_power.h"
-#include "core/worker_pool.h"
+#include "agent/agent.h"
+#include "base/agent_log.h"
+#include "setup/real_system_settings.h"
+#include "relay_server/relay_server.h"
+#include "power/simulated_power.h"
+#include "agent/worker_pool.h"
 #include "kit/bytes.h"
 #include "kit/messages.h"
 #include "kit/ntfy_client.h"

@@ -8,10 +8,10 @@
 #include <unistd.h>
 
 #include "bench/bench_rig.h"
-#include "core/agent_client.h"
-#include "core/paths.h"
-#include "core/peer_policy.h"
-#include "core/socket_server.h"
+#include "app_socket/agent_client.h"
+#include "base/paths.h"
+#include "app_socket/peer_policy.h"
+#include "app_socket/socket_server.h"
 
 namespace torvo::bench {
 namespace {

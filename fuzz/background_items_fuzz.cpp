@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "core/background_items.h"
+#include "setup/background_items.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace torvo;

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/frame.h"
-#include "core/ipc.h"
+#include "app_socket/frame.h"
+#include "app_socket/ipc.h"
 
 namespace {
 

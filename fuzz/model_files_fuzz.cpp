@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "core/model.h"
-#include "core/setup_records.h"
+#include "model/model.h"
+#include "model/setup_records.h"
 #include "kit/config.h"
 
 namespace {

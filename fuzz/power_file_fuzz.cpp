@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "core/power_fake_platform.h"
-#include "core/simulated_power.h"
+#include "tests/fakes/fake_power_platform.h"
+#include "power/simulated_power.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // NtfyClient: the thin client of one relay topic. It publishes a text, polls for what was
 // published since a point and follows the topic as a stream; it treats every text as opaque.
 // Each call is one blocking HTTP request on the calling thread, stoppable through its
-// `HttpCancel`; callers that must not block run it on a worker (see core/worker_pool.h).
+// `HttpCancel`; callers that must not block run it on a worker (see agent/worker_pool.h).
 // A plain value: copies share the session and may be used from many threads at once.
 #pragma once
 

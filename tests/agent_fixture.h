@@ -9,11 +9,11 @@
 
 #include <gtest/gtest.h>
 
-#include "core/agent.h"
-#include "core/relay_fake.h"
+#include "agent/agent.h"
+#include "tests/fakes/fake_relay.h"
 #include "kit/envelope.h"
-#include "tests/fake_power.h"
-#include "tests/fake_system_settings.h"
+#include "tests/fakes/fake_power.h"
+#include "tests/fakes/fake_system_settings.h"
 #include "tests/test_support.h"
 
 namespace torvo::test {

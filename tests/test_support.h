@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/agent_log.h"
+#include "base/agent_log.h"
 
 namespace torvo::test {
 

@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/daemon_install.h"
+#include "setup/daemon_install.h"
 #include "tests/test_support.h"
 
 namespace torvo {

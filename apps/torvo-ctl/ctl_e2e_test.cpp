@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "core/relay_server.h"
+#include "relay_server/relay_server.h"
 #include "tests/test_support.h"
 
 namespace torvo {

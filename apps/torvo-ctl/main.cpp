@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "core/agent_client.h"
-#include "core/ctl_commands.h"
-#include "core/paths.h"
+#include "app_socket/agent_client.h"
+#include "tools/ctl_commands.h"
+#include "base/paths.h"
 
 int main(int argc, char** argv) {
   using namespace torvo;

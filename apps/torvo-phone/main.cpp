@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "core/phone_commands.h"
-#include "core/phone_store.h"
+#include "tools/phone_commands.h"
+#include "tools/phone_store.h"
 
 int main(int argc, char** argv) {
   using namespace torvo;

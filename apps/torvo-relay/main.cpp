@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "core/relay_server.h"
-#include "core/relay_server_options.h"
+#include "relay_server/relay_server.h"
+#include "relay_server/relay_server_options.h"
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);

@@ -15,7 +15,7 @@
 #include <stop_token>
 #include <thread>
 
-#include "core/power_platform.h"
+#include "power/power_platform.h"
 
 namespace torvo {
 

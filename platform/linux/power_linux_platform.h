@@ -14,7 +14,7 @@
 
 #include <filesystem>
 
-#include "core/power_platform.h"
+#include "power/power_platform.h"
 #include "platform/linux/power_alarm_wakes.h"
 #include "platform/linux/power_inhibitor_locks.h"
 

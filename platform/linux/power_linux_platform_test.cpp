@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/power_system.h"
+#include "power/power_system.h"
 #include "tests/test_support.h"
 
 namespace torvo {

@@ -17,7 +17,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/power_system.h"
+#include "power/power_system.h"
 #include "platform/linux/power_linux_platform.h"
 #include "tests/test_support.h"
 

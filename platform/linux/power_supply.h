@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "core/power_platform.h"
+#include "power/power_platform.h"
 
 namespace torvo::PowerSupplies {
 

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/power_mac_info.h"
+#include "power/power_mac_info.h"
 #include "platform/linux/power_linux_platform.h"
 #include "tests/test_support.h"
 

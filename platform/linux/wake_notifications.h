@@ -13,7 +13,7 @@
 
 #include <asio.hpp>
 
-#include "core/agent_log.h"
+#include "base/agent_log.h"
 
 namespace torvo {
 

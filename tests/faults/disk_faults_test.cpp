@@ -16,9 +16,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "core/file_store.h"
-#include "core/model.h"
-#include "core/relay_server.h"
+#include "base/file_store.h"
+#include "model/model.h"
+#include "relay_server/relay_server.h"
 #include "tests/faults/agent_process.h"
 
 namespace torvo {

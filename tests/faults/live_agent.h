@@ -18,16 +18,16 @@
 
 #include <asio.hpp>
 
-#include "core/agent.h"
-#include "core/agent_client.h"
-#include "core/model_store.h"
-#include "core/relay.h"
-#include "core/socket_server.h"
-#include "core/worker_pool.h"
+#include "agent/agent.h"
+#include "app_socket/agent_client.h"
+#include "model/model_store.h"
+#include "agent/relay.h"
+#include "app_socket/socket_server.h"
+#include "agent/worker_pool.h"
 #include "kit/envelope.h"
 #include "kit/ntfy_client.h"
-#include "tests/fake_power.h"
-#include "tests/fake_system_settings.h"
+#include "tests/fakes/fake_power.h"
+#include "tests/fakes/fake_system_settings.h"
 #include "tests/test_support.h"
 
 namespace torvo::test {

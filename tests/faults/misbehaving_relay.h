@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/relay_server.h"
+#include "relay_server/relay_server.h"
 #include "tests/http_request_reader.h"
 
 namespace torvo::test {

@@ -15,8 +15,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/agent_client.h"
-#include "core/relay_server.h"
+#include "app_socket/agent_client.h"
+#include "relay_server/relay_server.h"
 #include "tests/faults/agent_process.h"
 
 namespace torvo {

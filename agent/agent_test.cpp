@@ -1,0 +1,262 @@
+#include "agent/agent.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/agent_fixture.h"
+
+namespace torvo {
+namespace {
+
+using test::AgentTest;
+using test::TestRelay;
+using test::start;
+using test::utc;
+
+TEST_F(AgentTest, ConstructionLoadsFilesAndLogsTheInterval) {
+  agent();
+  EXPECT_TRUE(log_.has("info", "created a new topic and an empty device list"));
+  EXPECT_TRUE(log_.has("info", "checks for a Wake every 15 min"));
+  EXPECT_TRUE(std::filesystem::exists(paths_.devices()));
+  EXPECT_EQ(agent().devices().relay, "https://relay.example");
+}
+
+TEST_F(AgentTest, ArrivalsDuringAPassCostOneMoreForcedPass) {
+  pairPhones(1);
+  checkIn(Trigger::launch);
+  const std::size_t reportsBefore = fake_.published().size();
+  const std::size_t passesBefore = power_.count("beginCheckIn");
+
+  gate_ = std::make_shared<asio::steady_timer>(io_, asio::steady_timer::time_point::max());
+  std::vector<std::future<void>> calls;
+  calls.push_back(asio::co_spawn(io_, agent().checkIn(Trigger::timer), asio::use_future));
+  io_.restart();
+  io_.poll();  // the first pass now waits in its poll
+  for (Trigger t : {Trigger::app, Trigger::app, Trigger::timer}) {
+    calls.push_back(asio::co_spawn(io_, agent().checkIn(t), asio::use_future));
+  }
+  io_.poll();
+  for (std::size_t i = 1; i < calls.size(); ++i) {
+    EXPECT_EQ(calls[i].wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+  }
+  gate_->cancel();
+  gate_.reset();  // relays made from now on poll at once
+  io_.run();
+  for (auto& call : calls) call.get();
+
+  EXPECT_EQ(power_.count("beginCheckIn") - passesBefore, 2u);
+  // The first (timer) pass reports nothing new; the second pass is forced and reports.
+  EXPECT_EQ(fake_.published().size() - reportsBefore, 1u);
+}
+
+TEST_F(AgentTest, TimerCheckInWithAReachableRelayStaysQuiet) {
+  pairPhones(1);
+  checkIn(Trigger::launch);
+  EXPECT_EQ(fake_.healthWaits(), std::vector<double>{60});
+  EXPECT_TRUE(log_.has("info", "relay reachable"));
+  const std::size_t lines = log_.lines().size();
+
+  now_ += 30;
+  checkIn(Trigger::timer);
+  EXPECT_EQ(fake_.healthWaits().size(), 1u);
+  EXPECT_EQ(log_.lines().size(), lines);
+
+  // A new message still gets its acknowledgement and a report.
+  now_ += 30;
+  fake_.queuePoll({event(seal(Command{CommandKind::status, std::nullopt, "s1", now_, "Phone 0"}))});
+  checkIn(Trigger::timer);
+  const auto received = receivedBy(0);
+  ASSERT_GE(received.size(), 3u);
+  EXPECT_TRUE(std::holds_alternative<Ack>(received[received.size() - 2].payload));
+  EXPECT_TRUE(std::holds_alternative<MacState>(received.back().payload));
+  EXPECT_EQ(linesWith("check-in ("), 1u);  // only the launch's line
+}
+
+TEST_F(AgentTest, FirstPollLooksBackTheWindowThenFollowsEventIDs) {
+  pairPhones(1);
+  fake_.queuePoll({event("not an envelope"), event("another")});
+  checkIn(Trigger::launch);
+  now_ += 30;
+  checkIn(Trigger::timer);
+  ASSERT_EQ(fake_.polls().size(), 2u);
+  EXPECT_EQ(fake_.polls()[0], NtfySince::unix(start - 2100));
+  EXPECT_EQ(fake_.polls()[1], NtfySince::id("ev2"));
+  EXPECT_EQ(agent().state().drops.invalid, 2);
+  EXPECT_TRUE(log_.has("debug", "dropped a message: notOurs"));
+}
+
+TEST_F(AgentTest, AFailedPollIsLoggedAndTheNextTimerCheckInAsksForHealth) {
+  pairPhones(1);
+  fake_.queuePollError(std::make_exception_ptr(NtfyError::http(500)));
+  checkIn(Trigger::app);
+  EXPECT_TRUE(log_.has("error", "poll failed (HTTP 500)"));
+  EXPECT_EQ(linesWith("check-in (app): relay not reachable, next at "), 1u);
+  EXPECT_EQ(agent().state().relayReachable, false);
+  EXPECT_EQ(agent().state().lastCheckIn, std::nullopt);
+
+  now_ += 30;
+  checkIn(Trigger::timer);
+  EXPECT_EQ(fake_.healthWaits(), (std::vector<double>{60, 10}));
+  EXPECT_EQ(agent().state().lastCheckIn, now_);
+}
+
+TEST_F(AgentTest, AWakeFromAPhoneIsHeldAcknowledgedAndReported) {
+  pairPhones(2);
+  checkIn(Trigger::launch);
+  now_ += 60;
+  fake_.queuePoll({event(seal(Command{CommandKind::wake, 2, "w1", now_, "Phone 0"}))});
+  checkIn(Trigger::timer);
+
+  EXPECT_EQ(agent().state().awakeUntil, now_ + 7200);
+  EXPECT_EQ(power_.count("declareUserActivity"), 1u);
+  EXPECT_EQ(power_.count("holdAwake awake until 00:14"), 1u);
+  EXPECT_TRUE(log_.has("info", "Wake 2 h from Phone 0 (phone10000): awake until 00:14"));
+  EXPECT_TRUE(log_.has("info", "holding the Mac awake until 00:14 (Wake from Phone 0 (phone10000))"));
+
+  const auto toSender = receivedBy(0);
+  const Ack& ack = std::get<Ack>(toSender[toSender.size() - 2].payload);
+  EXPECT_EQ(ack.forID, "w1");
+  EXPECT_EQ(ack.note, "Awake until 00:14");
+  EXPECT_EQ(std::get<MacState>(toSender.back().payload).state, PowerState::awake);
+  EXPECT_EQ(std::get<MacState>(receivedBy(1).back().payload).state, PowerState::awake);
+  EXPECT_EQ(agent().state().lastReportedState, PowerState::awake);
+
+  // The same Wake at the next check-in: held again, logged once.
+  now_ += 30;
+  checkIn(Trigger::timer);
+  EXPECT_EQ(linesWith("holding the Mac awake"), 1u);
+}
+
+TEST_F(AgentTest, AWakeThatRanOutWhileAsleepEndsAtTheNextCheckIn) {
+  pairPhones(1);
+  fake_.queuePoll({event(seal(Command{CommandKind::wake, 1, "w1", now_, "Phone 0"}))});
+  checkIn(Trigger::launch);
+  ASSERT_EQ(agent().state().lastReportedState, PowerState::awake);
+
+  now_ += 2 * 3600;
+  checkIn(Trigger::systemWake);
+  EXPECT_TRUE(log_.has("info", "Wake ended at 23:13; macOS decides sleep now"));
+  EXPECT_EQ(power_.calls.back(), "endCheckIn");
+  EXPECT_EQ(agent().state().awakeUntil, std::nullopt);
+  EXPECT_EQ(std::get<MacState>(receivedBy(0).back().payload).state, PowerState::asleep);
+  EXPECT_EQ(agent().state().lastReportedState, PowerState::asleep);
+}
+
+TEST_F(AgentTest, StopKeepsTheWakeAndTheNextStartTakesItUp) {
+  pairPhones(1);
+  fake_.queuePoll({event(seal(Command{CommandKind::wake, 3, "w1", now_, "Phone 0"}))});
+  checkIn(Trigger::launch);
+  agent().stop();
+  EXPECT_EQ(power_.count("cancelAllWakes"), 1u);
+  EXPECT_EQ(power_.calls.back(), "releaseAwake");
+
+  const auto saved = AgentStateFile::fromJSON(nlohmann::json::parse(test::readFile(paths_.state())));
+  ASSERT_TRUE(saved.has_value());
+  EXPECT_EQ(saved->awakeUntil, start + 3 * 3600);
+  EXPECT_EQ(saved->scheduledWake, std::nullopt);
+
+  agent_.reset();
+  now_ += 600;
+  agent();
+  EXPECT_TRUE(log_.has("info", "Wake from before the restart continues until 01:13"));
+  checkIn(Trigger::launch);
+  EXPECT_EQ(power_.count("holdAwake awake until 01:13"), 2u);
+  EXPECT_TRUE(agent().state().scheduledWake.has_value());
+}
+
+TEST_F(AgentTest, PublishCarriesOnPastAFailedDevice) {
+  pairPhones(3);
+  agent();
+  FakeRelay fake;
+  std::set<int> failing{2};
+  int count = 0;
+  TestRelay relay(fake, io_, nullptr, failing, count);
+  const std::vector<std::string> kids{"phone10000", "phone10001", "phone10002"};
+  const Message report(Engine::stateMessage(AgentConfig(), AgentStateFile(), MacFacts{}, now_));
+  bool result = true;
+  auto send = [&](const Message& message, const std::vector<std::string>& to) {
+    run([](Agent& agent, TestRelay& relay, const Message& message, const std::vector<std::string>& to,
+           bool& result) -> asio::awaitable<void> {
+      result = co_await agent.publish(relay, message, to, 15);
+    }(agent(), relay, message, to, result));
+  };
+
+  send(report, kids);
+  EXPECT_FALSE(result);
+  EXPECT_EQ(fake.published().size(), 2u);
+  EXPECT_TRUE(log_.has("error", "couldn't send state to Phone 1 (phone10001)"));
+  EXPECT_EQ(linesWith("sent state"), 0u);
+
+  failing.clear();
+  send(report, kids);
+  EXPECT_TRUE(result);
+  EXPECT_TRUE(log_.has("info", "sent state to 3 device(s)"));
+
+  const std::size_t lines = log_.lines().size();
+  send(Message(Ack{"x", true, std::nullopt, "y", now_}), {});
+  EXPECT_TRUE(result);
+  EXPECT_EQ(log_.lines().size(), lines);
+}
+
+TEST_F(AgentTest, PairingPaceWhileACodeIsOpen) {
+  DevicesFile devices("https://relay.example", "rr-aaaaaaaaaaaaaaaaaaaaaaaa",
+                      {PairedDevice{"pending001", Bytes(32, 5), "Phone", start - 10, std::nullopt}});
+  FileStore(paths_.ownerUID).ensureDirectory(paths_.dataDir, 0755);
+  ModelStore(paths_, log_).saveDevices(devices);
+  EXPECT_EQ(agent().nextPollDelay(start), 2);
+  EXPECT_EQ(agent().nextPollDelay(start + 290), 30);
+
+  now_ = start + 290;
+  checkIn(Trigger::timer);
+  EXPECT_TRUE(log_.has("info", "pairing code expired unused (pending001)"));
+  EXPECT_TRUE(agent().devices().devices.empty());
+}
+
+TEST_F(AgentTest, WakeChainSchedulesOnceAndFollowsTheInterval) {
+  agent().ensureWakeChain(start);
+  agent().ensureWakeChain(start + 10);
+  EXPECT_EQ(power_.count("scheduleWake"), 1u);
+  const auto first = agent().state().scheduledWake;
+  ASSERT_TRUE(first.has_value());
+  EXPECT_GT(*first, start + 90);
+
+  // A passed wake is replaced.
+  agent().ensureWakeChain(*first);
+  EXPECT_EQ(power_.count("scheduleWake"), 2u);
+}
+
+TEST_F(AgentTest, ARelayThatIsNotAURLIsNeverAsked) {
+  FileStore(paths_.ownerUID).ensureDirectory(paths_.dataDir, 0755);
+  ModelStore(paths_, log_).saveDevices(DevicesFile("not a url", "rr-aaaaaaaaaaaaaaaaaaaaaaaa"));
+  checkIn(Trigger::launch);
+  checkIn(Trigger::timer);
+  EXPECT_EQ(relaysMade_, 0);
+  EXPECT_TRUE(log_.has("info", "relay not reachable"));
+  EXPECT_EQ(linesWith("check-in (launch): relay not reachable"), 1u);
+}
+
+TEST(AgentDescribe, Texts) {
+  AgentStateFile state;
+  state.awakeUntil = start + 5 * 3600;
+  const Message wake(Command{CommandKind::wake, 5, "w", start, "Anna"});
+  EXPECT_EQ(Agent::describe(Inbound{"k1", "Anna", wake}, state, utc),
+            "Wake 5 h from Anna (k1): awake until 03:13");
+  EXPECT_EQ(Agent::describe(Inbound{"k1", "\x01", Message(Command{CommandKind::wake, std::nullopt, "w", start, ""})},
+                            AgentStateFile(), utc),
+            "Wake (default hours) from k1: not applied");
+  EXPECT_EQ(Agent::describe(Inbound{"k1", "Anna", Message(ConfigChange{std::nullopt, "c", start, "Anna"})}, state, utc),
+            "config from Anna (k1): check-in unchanged");
+  EXPECT_EQ(Agent::describe(Inbound{"k1", "Anna", Message(ConfigChange{20, "c", start, "Anna"})}, state, utc),
+            "config from Anna (k1): check-in 20 min");
+  EXPECT_EQ(Agent::describe(Inbound{"k1", "Anna", Message(Command{CommandKind::end, std::nullopt, "e", start, "Anna"})}, state, utc),
+            "End Wake from Anna (k1)");
+}
+
+TEST(AgentErrors, ShortDescriptions) {
+  EXPECT_EQ(shortDescription(std::make_exception_ptr(NtfyError::http(429))), "HTTP 429");
+  EXPECT_EQ(shortDescription(std::make_exception_ptr(TransportError(TransportError::Kind::timedOut, "x"))),
+            "network -1001");
+  EXPECT_EQ(shortDescription(std::make_exception_ptr(std::runtime_error("x"))), "error");
+}
+
+}  // namespace
+}  // namespace torvo

@@ -1,0 +1,210 @@
+#include "agent/relay.h"
+
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+namespace torvo {
+namespace {
+
+std::string readAll(const char* path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::optional<unsigned long> hexNumber(const std::string& text) {
+  if (text.empty() || text.size() > 16) return std::nullopt;
+  std::size_t used = 0;
+  try {
+    const auto value = std::stoul(text, &used, 16);
+    if (used != text.size()) return std::nullopt;
+    return value;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+constexpr unsigned long routeUp = 0x0001;
+constexpr unsigned long routeReject = 0x0200;
+
+bool ipv4Default(std::string_view table) {
+  std::istringstream lines{std::string(table)};
+  std::string line;
+  std::getline(lines, line);  // column names
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string iface, destination, gateway, flags, refs, use, metric, mask;
+    if (!(fields >> iface >> destination >> gateway >> flags >> refs >> use >> metric >> mask)) {
+      continue;
+    }
+    const auto flagBits = hexNumber(flags);
+    if (destination == "00000000" && mask == "00000000" && flagBits &&
+        (*flagBits & routeUp) != 0 && (*flagBits & routeReject) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ipv6Default(std::string_view table) {
+  std::istringstream lines{std::string(table)};
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string destination, prefix, source, sourcePrefix, nextHop, metric, refs, use, flags, iface;
+    if (!(fields >> destination >> prefix >> source >> sourcePrefix >> nextHop >> metric >> refs >>
+          use >> flags >> iface)) {
+      continue;
+    }
+    const auto flagBits = hexNumber(flags);
+    if (destination == std::string(32, '0') && prefix == "00" && iface != "lo" && flagBits &&
+        (*flagBits & routeUp) != 0 && (*flagBits & routeReject) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::optional<int> twoDigits(std::string_view text) {
+  if (text.size() != 2 || !std::isdigit(static_cast<unsigned char>(text[0])) ||
+      !std::isdigit(static_cast<unsigned char>(text[1]))) {
+    return std::nullopt;
+  }
+  return (text[0] - '0') * 10 + (text[1] - '0');
+}
+
+// Sleeps on the steady clock; false when the sleep was cancelled.
+asio::awaitable<bool> sleepFor(double seconds) {
+  asio::steady_timer timer(co_await asio::this_coro::executor,
+                           std::chrono::duration_cast<asio::steady_timer::duration>(
+                               std::chrono::duration<double>(std::max(0.0, seconds))));
+  asio::error_code error;
+  co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, error));
+  co_return !error;
+}
+
+}  // namespace
+
+NtfyRelay::NtfyRelay(std::string relay, std::string topic, WorkerPool& workers)
+    : NtfyRelay(std::move(relay), std::move(topic), workers, Environment{}) {}
+
+NtfyRelay::NtfyRelay(std::string relay, std::string topic, WorkerPool& workers,
+                     Environment environment)
+    : client_(std::move(relay), std::move(topic), std::make_shared<const HttpSession>()),
+      workers_(&workers),
+      environment_(std::move(environment)) {}
+
+double NtfyRelay::systemNow() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// The coroutines below build every awaited operation in a statement of its own: g++ 12
+// destroys temporaries with destructors inside a co_await expression twice.
+
+asio::awaitable<void> NtfyRelay::publish(std::string text) {
+  auto operation = workers_->run(
+      [client = client_, text = std::move(text)](const HttpCancel& cancel) {
+        client.publish(text, cancel);
+      });
+  co_await std::move(operation);
+}
+
+asio::awaitable<std::vector<NtfyEvent>> NtfyRelay::poll(NtfySince since) {
+  auto operation = workers_->run(
+      [client = client_, since = std::move(since)](const HttpCancel& cancel) {
+        return client.poll(since, cancel);
+      });
+  co_return co_await std::move(operation);
+}
+
+asio::awaitable<RelayHealth> NtfyRelay::health(double wait) {
+  const auto& now = environment_.now;
+  const double deadline = now() + wait;
+  auto pathWait = waitForPath(deadline, now, environment_.pathUsable);
+  co_await std::move(pathWait);
+  HttpRequest request;
+  request.url = Ntfy::appendPath(client_.relay(), {"v1", "health"});
+  request.timeoutSeconds = healthAttemptTimeout;
+  while (true) {
+    std::optional<HttpResponse> answer;
+    try {
+      auto attempt = workers_->run(
+          [session = client_.session(), request](const HttpCancel& cancel) {
+            return session->send(request, cancel, false);
+          });
+      answer = co_await std::move(attempt);
+    } catch (const std::exception&) {
+      // Any transport failure is one failed attempt.
+    }
+    if (answer && answer->status >= 200 && answer->status <= 299) {
+      RelayHealth health{.reachable = true, .skew = std::nullopt};
+      if (const auto date = answer->header("Date")) {
+        if (const auto instant = httpDate(*date)) {
+          health.skew = std::llround(static_cast<double>(*instant) - now());
+        }
+      }
+      co_return health;
+    }
+    if (now() >= deadline) co_return RelayHealth{};
+    if (!co_await sleepFor(environment_.attemptSpacing)) co_return RelayHealth{};
+    if (now() >= deadline) co_return RelayHealth{};
+  }
+}
+
+std::optional<std::int64_t> NtfyRelay::httpDate(std::string_view text) {
+  static constexpr std::array<std::string_view, 7> days = {"Mon", "Tue", "Wed", "Thu",
+                                                           "Fri", "Sat", "Sun"};
+  static constexpr std::array<std::string_view, 12> months = {
+      "Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  // "Sun, 06 Nov 1994 08:49:37 GMT"
+  if (text.size() != 29 || text.substr(3, 2) != ", " || text[7] != ' ' || text[11] != ' ' ||
+      text[16] != ' ' || text[19] != ':' || text[22] != ':' || text.substr(25) != " GMT") {
+    return std::nullopt;
+  }
+  if (std::find(days.begin(), days.end(), text.substr(0, 3)) == days.end()) return std::nullopt;
+  const auto month = std::find(months.begin(), months.end(), text.substr(8, 3));
+  if (month == months.end()) return std::nullopt;
+  const auto day = twoDigits(text.substr(5, 2));
+  const auto century = twoDigits(text.substr(12, 2));
+  const auto yearInCentury = twoDigits(text.substr(14, 2));
+  const auto hour = twoDigits(text.substr(17, 2));
+  const auto minute = twoDigits(text.substr(20, 2));
+  const auto second = twoDigits(text.substr(23, 2));
+  if (!day || !century || !yearInCentury || !hour || !minute || !second || *hour > 23 ||
+      *minute > 59 || *second > 59) {
+    return std::nullopt;
+  }
+  const std::chrono::year_month_day date{
+      std::chrono::year(*century * 100 + *yearInCentury),
+      std::chrono::month(static_cast<unsigned>(month - months.begin() + 1)),
+      std::chrono::day(static_cast<unsigned>(*day))};
+  if (!date.ok()) return std::nullopt;
+  const auto days_ = std::chrono::sys_days(date).time_since_epoch().count();
+  return static_cast<std::int64_t>(days_) * 86400 + *hour * 3600 + *minute * 60 + *second;
+}
+
+asio::awaitable<bool> NtfyRelay::waitForPath(double deadline, Clock now,
+                                             std::function<bool()> pathUsable) {
+  static constexpr double checkEvery = 0.25;
+  while (true) {
+    if (pathUsable()) co_return true;
+    const double left = deadline - now();
+    if (left <= 0) co_return false;
+    if (!co_await sleepFor(std::min(left, checkEvery))) co_return false;
+  }
+}
+
+bool NtfyRelay::hasDefaultRoute(std::string_view ipv4Table, std::string_view ipv6Table) {
+  return ipv4Default(ipv4Table) || ipv6Default(ipv6Table);
+}
+
+bool NtfyRelay::kernelHasDefaultRoute() {
+  return hasDefaultRoute(readAll("/proc/net/route"), readAll("/proc/net/ipv6_route"));
+}
+
+}  // namespace torvo

@@ -1,0 +1,44 @@
+#include "app_socket/peer_policy.h"
+
+#include <filesystem>
+#include <memory>
+
+namespace torvo {
+
+namespace {
+
+std::string normalised(const std::string& path) {
+  std::error_code error;
+  std::filesystem::path resolved = std::filesystem::weakly_canonical(path, error);
+  if (error) resolved = std::filesystem::path(path);
+  std::string text = resolved.lexically_normal().string();
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  return text;
+}
+
+}  // namespace
+
+PeerPolicy::Decision PeerPolicy::allows(const PeerIdentity& identity) const {
+  return allows(identity, torvo::consoleUID);
+}
+
+PeerPolicy::Decision PeerPolicy::allows(const PeerIdentity& identity,
+                                        const ConsoleLookup& console) const {
+  if (const auto* exactly = std::get_if<Exactly>(&uid)) {
+    if (identity.uid != exactly->uid) return {false, "wrong user"};
+  } else {
+    const auto consoleUser = console();
+    if (!consoleUser || *consoleUser != identity.uid) return {false, "not the console user"};
+  }
+  if (requirement && !identity.signatureOK) return {false, "code signature doesn't match"};
+  if (allowedPath && !(identity.path && samePath(*identity.path, *allowedPath))) {
+    return {false, "not the installed app"};
+  }
+  return {true, "ok"};
+}
+
+bool PeerPolicy::samePath(const std::string& a, const std::string& b) {
+  return normalised(a) == normalised(b);
+}
+
+}  // namespace torvo
