@@ -1,3 +1,7 @@
+// agent/ (torvo_agent): the agent's core: this check-in cycle, the message engine, the relay
+// transport, the handling of app requests, the runtime and the command line. It builds on
+// app_socket, setup, power, model, base and kit.
+//
 // Agent: the heart of the service. It owns the device list, the computer's one setting and the
 // persisted state, and runs the check-in cycle: look at the relay, read what the phones sent,
 // apply it through the Engine, hold or release the computer, report to the phones, keep the

@@ -1,3 +1,6 @@
+// app_socket/ (torvo_app_socket): the local socket between the agent and the desktop app: these
+// messages, framing, the socket server with its peer policy and identity, and the client.
+//
 // The messages of the local app socket: one AppRequest from the desktop app, one AppResponse
 // from the agent, and the AgentStatus the app shows. Enumerations with payloads are one JSON
 // object with one key, the case name, whose value is an object of the case's values by label

@@ -1,3 +1,7 @@
+// base/ (torvo_base): what every part of the computer's side builds on: this log, the checked
+// file store, the agent's paths and product names, the console user, display text and the JSON
+// decoding helpers.
+//
 // AgentLog: the one logger of the agent process. Each info or error line goes to the system
 // journal (with the product's subsystem and the category as fields), to an append-only file
 // rotated above 1 MiB (three files kept) and, when `echo` is on, to standard error. Debug lines

@@ -1,3 +1,7 @@
+// kit/ (torvo_kit): the phone protocol (records, envelope, check-in configuration, pairing
+// link, replay guard) and the relay client, used by the agent and by the phone's side alike. No
+// platform code.
+//
 // The records that phones and the computer exchange through the relay: commands and
 // configuration changes from a phone, state reports and acknowledgements from the computer.
 // `Message` is the tagged union of the four; `jsonData()` writes the exact JSON text that gets

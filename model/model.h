@@ -1,3 +1,7 @@
+// model/ (torvo_model): the records the agent keeps and shares with the app socket and the
+// phone's side: paired devices and state with their files, setup and login-item records, and
+// the channels that carry records between the computer and its phones.
+//
 // The agent's persisted model: the device list ("devices.json"), the state ("state.json") and
 // the small records the engine, the check-in cycle and the app interface share (WakeRecord,
 // DropCounts, MacFacts). JSON forms: optional fields are left out when absent and read as

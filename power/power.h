@@ -1,3 +1,6 @@
+// power/ (torvo_power): keeping the computer awake and waking it, over the platform interface
+// that platform/linux implements, and the simulated power of simulate mode.
+//
 // Power control as the agent sees it: keep the computer awake, let it sleep, wake it at set
 // times, report battery and charger facts and the computer's name. `PowerControl` is the one
 // interface the agent core uses; `SystemPower` is the real implementation and

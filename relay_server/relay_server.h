@@ -1,3 +1,6 @@
+// relay_server/ (torvo_relay_server): the relay server of torvo-relay, nothing else; the agent
+// never links it.
+//
 // RelayServer: a small relay of the ntfy kind for a local network, the tests and the
 // demonstration (the production relay stays a real ntfy server). It keeps the events of each
 // topic in memory for 12 hours and serves what the relay client relies on: publish

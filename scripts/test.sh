@@ -34,19 +34,23 @@ stage "the AddressSanitizer build"
 stage "the tests under AddressSanitizer"
 
 # ThreadSanitizer: the tests whose threads meet (socket server and its clients, the agent's
-# requests while a check-in runs, abusive socket clients against a live agent).
-tsan_core='SocketServer*:AgentRequests*:AgentClient*:AgentTest*:WithTimeout*:WorkerPool*:NtfyRelayTest*:RelayServerTest*'
-tsan_system='FaultSocket*'
-tsan_targets=(core_tests)
-if [ -n "$(ls tests/*/*_test.cpp 2>/dev/null)" ]; then tsan_targets+=(system_tests); fi
+# requests while a check-in runs, abusive socket clients against a live agent), each test
+# binary with the filter of its tests that run here.
+tsan_suites=(
+  "app_socket_tests SocketServer*:AgentClient*"
+  "agent_tests AgentRequests*:AgentTest*:WithTimeout*:WorkerPool*:NtfyRelayTest*"
+  "relay_server_tests RelayServerTest*"
+  "system_tests FaultSocket*"
+)
+tsan_targets=()
+for suite in "${tsan_suites[@]}"; do tsan_targets+=("${suite%% *}"); done
 cmake -S . -B build-tsan -DTORVO_WERROR=ON -DTORVO_TSAN=ON "${sanitizer_flags[@]}" >/dev/null
 cmake --build build-tsan -j"$jobs" --target "${tsan_targets[@]}"
 stage "the ThreadSanitizer build"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
-./build-tsan/core_tests --gtest_filter="$tsan_core" --gtest_brief=1
-if [ -x build-tsan/system_tests ]; then
-  ./build-tsan/system_tests --gtest_filter="$tsan_system" --gtest_brief=1
-fi
+for suite in "${tsan_suites[@]}"; do
+  "./build-tsan/${suite%% *}" --gtest_filter="${suite#* }" --gtest_brief=1
+done
 stage "the tests under ThreadSanitizer"
 
 bash scripts/fuzz.sh 30  # short fuzz pass; fails on a crash, leak or sanitizer report

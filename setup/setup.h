@@ -1,3 +1,7 @@
+// setup/ (torvo_setup): the one-time system setup and its undo, the settings commands and the
+// tool runner that carries them out, the login apps and background items, the service install
+// scripts.
+//
 // Setup: the one-time system setup (wake for network access, restart after a power cut,
 // automatic updates paused), the backup of the values it replaced, the status the app shows and
 // the undo. Stateless functions that reach the system only through SystemSettings; the agent

@@ -1,3 +1,6 @@
+// tools/ (torvo_ctl_tool, torvo_phone_tool, torvo_cli_text): the logic of the command-line
+// tools, the desktop app's side (this file) and the phone's side (phone_commands.h).
+//
 // torvo-ctl's logic: the desktop app's side of the local socket as commands. `parse` turns
 // the arguments into one request, `execute` sends it and prints the answer, `describeStatus`
 // and `qrCode` render for a terminal. Exit statuses: 0 done, 1 the agent refused, 2 usage

@@ -1,3 +1,5 @@
+// tools/ (torvo_phone_tool): the phone's side of the command-line tools; see ctl_commands.h.
+//
 // torvo-phone's logic: the phone's side of the protocol as commands. `parse` reads the
 // arguments, `execute` pairs from a link or sends one record through the PhoneChannel and
 // waits (up to the time-out) for the computer's acknowledgement and the state report that

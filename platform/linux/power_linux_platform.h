@@ -1,3 +1,6 @@
+// platform/linux/ (torvo_platform): the Linux implementations of the platform services the
+// power logic needs (logind, alarm timers, power supplies, machine name, wake notifications).
+//
 // LinuxPowerPlatform: the power platform operations on Linux, for SystemPower (and, for the
 // battery and name facts only, SimulatedPower).
 // - Assertions are logind inhibitor locks in mode "block" taken by "Torvo" with the assertion
