@@ -134,6 +134,10 @@ asio::awaitable<void> Agent::runCheckIn(Trigger trigger, bool force) {
   }
 
   const bool due = state_.scheduledWake && now >= *state_.scheduledWake;
+  // A scheduled wake is an alarm timer of the process that armed it and ended with it: the
+  // saved one may be gone (a crash, a kill), so the launch check-in arms the next one whatever
+  // the state file says.
+  if (trigger == Trigger::launch) state_.scheduledWake.reset();
   ensureWakeChain(now);
 
   std::unique_ptr<RelayTransport> relay;

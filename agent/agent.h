@@ -22,18 +22,18 @@
 
 #include <asio.hpp>
 
-#include "base/agent_log.h"
 #include "agent/command_line.h"
 #include "agent/engine.h"
-#include "app_socket/ipc.h"
-#include "model/model.h"
-#include "model/model_store.h"
-#include "base/paths.h"
-#include "power/power.h"
 #include "agent/relay.h"
 #include "agent/with_timeout.h"
+#include "app_socket/ipc.h"
+#include "base/agent_log.h"
+#include "base/paths.h"
 #include "kit/envelope.h"
+#include "model/model.h"
+#include "model/model_store.h"
 #include "model/setup_records.h"
+#include "power/power.h"
 #include "setup/system_settings.h"
 
 namespace torvo {

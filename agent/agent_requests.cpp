@@ -5,9 +5,9 @@
 #include "agent/agent.h"
 #include "base/display_text.h"
 #include "base/product.h"
-#include "setup/setup.h"
 #include "kit/pairing.h"
 #include "kit/url.h"
+#include "setup/setup.h"
 
 namespace torvo {
 namespace {

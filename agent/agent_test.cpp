@@ -224,6 +224,26 @@ TEST_F(AgentTest, WakeChainSchedulesOnceAndFollowsTheInterval) {
   EXPECT_EQ(power_.count("scheduleWake"), 2u);
 }
 
+// The alarm of a killed agent died with it, though its state file still names the wake: the
+// next start arms the next check-in's wake again, and a timer check-in after it does not.
+TEST_F(AgentTest, TheLaunchCheckInArmsTheWakeWhateverTheStateFileSays) {
+  pairPhones(1);
+  checkIn(Trigger::launch);
+  const auto armed = agent().state().scheduledWake;
+  ASSERT_TRUE(armed.has_value());
+  ASSERT_EQ(power_.count("scheduleWake " + std::to_string(*armed)), 1u);
+  agent().saveState();  // what a SIGKILL leaves behind: no stop, the wake still recorded
+
+  agent_.reset();
+  now_ += 60;
+  power_.calls.clear();
+  checkIn(Trigger::launch);
+  EXPECT_EQ(power_.count("scheduleWake " + std::to_string(*armed)), 1u);
+  EXPECT_EQ(agent().state().scheduledWake, armed);
+  checkIn(Trigger::timer);
+  EXPECT_EQ(power_.count("scheduleWake"), 1u);
+}
+
 TEST_F(AgentTest, ARelayThatIsNotAURLIsNeverAsked) {
   FileStore(paths_.ownerUID).ensureDirectory(paths_.dataDir, 0755);
   ModelStore(paths_, log_).saveDevices(DevicesFile("not a url", "rr-aaaaaaaaaaaaaaaaaaaaaaaa"));

@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <limits>
 
-#include "setup/daemon_install.h"
 #include "base/product.h"
 #include "kit/pairing.h"
+#include "setup/daemon_install.h"
 
 namespace torvo {
 namespace {
@@ -41,6 +41,30 @@ std::optional<std::int64_t> parseInt64(std::string_view text) {
 
 }  // namespace
 
+std::string commandLineHelp() {
+  return "usage: torvo-agent --allowed-client APP        the root service (APP: the desktop app's\n"
+         "                                               bundle, e.g. /usr/lib/torvo/Torvo.app)\n"
+         "       torvo-agent --simulate --home DIR [--relay URL] [--poll-seconds N]\n"
+         "                   [--sim-client PATH] [--sim-power-file PATH]\n"
+         "                                               as a normal user, changing nothing\n"
+         "       torvo-agent --install-script APP | --uninstall-script\n"
+         "       torvo-agent --version | --help\n"
+         "\n"
+         "Keeps this computer awake for the phones paired with it, through a relay of the ntfy\n"
+         "kind. Options:\n"
+         "  --allowed-client APP   the only app bundle that may use the local socket\n"
+         "  --relay URL            the relay for new pairings (http or https)\n"
+         "  --simulate             run as a normal user: power and system changes are only logged\n"
+         "  --home DIR             simulate mode's folder: data/, logs/ and agent.sock\n"
+         "  --poll-seconds N       seconds between check-ins in simulate mode (at least 2)\n"
+         "  --sim-client PATH      the app that may connect in simulate mode\n"
+         "  --sim-power-file PATH  a JSON file {\"clockOffset\": SECONDS} that shifts the clock\n"
+         "  --install-script APP   print the macOS service install script for APP\n"
+         "  --uninstall-script     print the macOS service uninstall script\n"
+         "  --version              print the version\n"
+         "Refusals print \"torvo-agent: <reason>\" and exit with status 64.\n";
+}
+
 ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
   Args args;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
@@ -69,6 +93,8 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
       if (!(args.simPowerFile = value())) return missing();
     } else if (option == "--version") {
       return PrintAndExit{std::string(Product::version) + "\n"};
+    } else if (option == "--help" || option == "-h") {
+      return PrintAndExit{commandLineHelp()};
     } else if (option == "--install-script") {
       const auto app = value();
       if (!app) return missing();

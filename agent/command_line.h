@@ -41,8 +41,12 @@ struct Refusal {
 
 using ParsedCommandLine = std::variant<Args, PrintAndExit, Refusal>;
 
-// Reads the arguments after the program name, left to right.
+// Reads the arguments after the program name, left to right. "--help" (or "-h") prints the
+// usage, like "--version" at the moment it is reached.
 ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments);
+
+// The usage text "--help" prints, ending with a line feed.
+std::string commandLineHelp();
 
 // The run options handed to the agent.
 struct AgentOptions {

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "setup/daemon_install.h"
 #include "kit/pairing.h"
+#include "setup/daemon_install.h"
 
 namespace torvo {
 namespace {
@@ -36,6 +36,10 @@ TEST(CommandLine, PrintingOptionsActAtOnce) {
   EXPECT_EQ(parseCommandLine({"--version", "--bogus"}), ParsedCommandLine(PrintAndExit{"0.1.0\n"}));
   EXPECT_EQ(parseCommandLine({"--home", "--version"}),
             ParsedCommandLine(Args{.home = "--version"}));
+  EXPECT_EQ(parseCommandLine({"--simulate", "--help", "--bogus"}),
+            ParsedCommandLine(PrintAndExit{commandLineHelp()}));
+  EXPECT_EQ(parseCommandLine({"-h"}), ParsedCommandLine(PrintAndExit{commandLineHelp()}));
+  EXPECT_EQ(parseCommandLine({"--bogus", "--help"}), ParsedCommandLine(Refusal{"unknown argument --bogus"}));
   EXPECT_EQ(parseCommandLine({"--uninstall-script", "--bogus"}),
             ParsedCommandLine(PrintAndExit{DaemonInstall::uninstallScript() + "\n"}));
   EXPECT_EQ(parseCommandLine({"--simulate", "--install-script", "/Applications/Torvo.app"}),

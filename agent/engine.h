@@ -14,12 +14,12 @@
 #include <variant>
 #include <vector>
 
-#include "model/model.h"
 #include "kit/calendar.h"
 #include "kit/config.h"
 #include "kit/messages.h"
 #include "kit/ntfy.h"
 #include "kit/replay_guard.h"
+#include "model/model.h"
 
 namespace torvo {
 

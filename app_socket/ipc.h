@@ -16,9 +16,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "kit/config.h"
 #include "model/model.h"
 #include "model/setup_records.h"
-#include "kit/config.h"
 
 namespace torvo {
 

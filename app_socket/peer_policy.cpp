@@ -27,8 +27,14 @@ PeerPolicy::Decision PeerPolicy::allows(const PeerIdentity& identity,
   if (const auto* exactly = std::get_if<Exactly>(&uid)) {
     if (identity.uid != exactly->uid) return {false, "wrong user"};
   } else {
+    // With nobody at the screen (a server, or only the login screen) root stands in for the
+    // console user, so that an administrator can use the agent with sudo; root can change the
+    // agent's files anyway.
     const auto consoleUser = console();
-    if (!consoleUser || *consoleUser != identity.uid) return {false, "not the console user"};
+    const bool headlessRoot = !consoleUser && identity.uid == 0;
+    if (!headlessRoot && (!consoleUser || *consoleUser != identity.uid)) {
+      return {false, "not the console user"};
+    }
   }
   if (requirement && !identity.signatureOK) return {false, "code signature doesn't match"};
   if (allowedPath && !(identity.path && samePath(*identity.path, *allowedPath))) {

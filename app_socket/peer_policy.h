@@ -1,6 +1,8 @@
 // Who may talk to the agent over the local socket. PeerIdentity is what the server learns about
 // a connecting process (see peer_identity.h); PeerPolicy decides from it, checking the user,
 // then the code requirement, then the program path, and gives the reason of the first failure.
+// The console-user rule accepts root while nobody is at the screen (a machine without a local
+// session), so an administrator can reach the service with sudo.
 // Plain values; `allows` and the static helpers are safe from any thread.
 #pragma once
 

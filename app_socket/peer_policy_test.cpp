@@ -30,6 +30,10 @@ TEST(PeerPolicyTest, ChecksUserThenSignatureThenPath) {
   elsewhere.path = "/tmp/Torvo.app";
   PeerIdentity otherUser = unsigned501;
   otherUser.uid = 502;
+  PeerIdentity root = app;
+  root.uid = 0;
+  PeerIdentity rootElsewhere = elsewhere;
+  rootElsewhere.uid = 0;
   const PeerPolicy full{.uid = PeerPolicy::ConsoleUser{},
                         .requirement = "identifier \"x\"",
                         .allowedPath = "/Applications/Torvo.app/"};
@@ -37,6 +41,11 @@ TEST(PeerPolicyTest, ChecksUserThenSignatureThenPath) {
       {full, app, console501, {true, "ok"}},
       {full, app, nobodyAtConsole, {false, "not the console user"}},
       {full, otherUser, console501, {false, "not the console user"}},
+      // Root stands in for the console user only while nobody is at the screen, and still
+      // needs the installed app.
+      {full, root, nobodyAtConsole, {true, "ok"}},
+      {full, root, console501, {false, "not the console user"}},
+      {full, rootElsewhere, nobodyAtConsole, {false, "not the installed app"}},
       {full, unsigned501, console501, {false, "code signature doesn't match"}},
       {full, noPath, console501, {false, "not the installed app"}},
       {full, elsewhere, console501, {false, "not the installed app"}},

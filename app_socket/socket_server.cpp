@@ -12,10 +12,10 @@
 
 #include <asio/experimental/as_tuple.hpp>
 
-#include "base/file_store.h"
 #include "app_socket/frame.h"
 #include "app_socket/peer_identity.h"
 #include "app_socket/socket_io.h"
+#include "base/file_store.h"
 #include "kit/envelope.h"
 
 namespace torvo {

@@ -16,9 +16,9 @@
 
 #include <asio.hpp>
 
-#include "base/agent_log.h"
 #include "app_socket/ipc.h"
 #include "app_socket/peer_policy.h"
+#include "base/agent_log.h"
 
 namespace torvo {
 

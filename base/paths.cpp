@@ -6,9 +6,18 @@
 
 namespace torvo {
 
+namespace {
+constexpr const char* systemSocket = "/var/run/Torvo/agent.sock";
+}  // namespace
+
 const AgentPaths& AgentPaths::system() {
+  static const AgentPaths paths{"/var/lib/torvo", "/var/log/torvo", systemSocket, 0};
+  return paths;
+}
+
+const AgentPaths& AgentPaths::macSystem() {
   static const AgentPaths paths{"/Library/Application Support/Torvo", "/Library/Logs/Torvo",
-                                "/var/run/Torvo/agent.sock", 0};
+                                systemSocket, 0};
   return paths;
 }
 

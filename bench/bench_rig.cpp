@@ -6,13 +6,13 @@
 #include <utility>
 
 #include "agent/command_line.h"
-#include "base/file_store.h"
-#include "model/model_store.h"
-#include "base/paths.h"
 #include "agent/relay.h"
+#include "base/file_store.h"
+#include "base/paths.h"
 #include "kit/crypto.h"
 #include "kit/envelope.h"
 #include "kit/pairing.h"
+#include "model/model_store.h"
 #include "platform/linux/power_linux_platform.h"
 
 namespace torvo::bench {

@@ -16,14 +16,14 @@
 #include <asio.hpp>
 
 #include "agent/agent.h"
-#include "base/agent_log.h"
-#include "setup/real_system_settings.h"
-#include "relay_server/relay_server.h"
-#include "power/simulated_power.h"
 #include "agent/worker_pool.h"
+#include "base/agent_log.h"
 #include "kit/bytes.h"
 #include "kit/messages.h"
 #include "kit/ntfy_client.h"
+#include "power/simulated_power.h"
+#include "relay_server/relay_server.h"
+#include "setup/real_system_settings.h"
 
 namespace torvo::bench {
 

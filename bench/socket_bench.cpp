@@ -7,11 +7,11 @@
 #include <thread>
 #include <unistd.h>
 
-#include "bench/bench_rig.h"
 #include "app_socket/agent_client.h"
-#include "base/paths.h"
 #include "app_socket/peer_policy.h"
 #include "app_socket/socket_server.h"
+#include "base/paths.h"
+#include "bench/bench_rig.h"
 
 namespace torvo::bench {
 namespace {

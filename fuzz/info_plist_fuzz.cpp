@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "setup/app_file_system.h"
 #include "app_socket/peer_identity.h"
+#include "setup/app_file_system.h"
 
 namespace {
 

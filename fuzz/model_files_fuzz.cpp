@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "kit/config.h"
 #include "model/model.h"
 #include "model/setup_records.h"
-#include "kit/config.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "tests/fakes/fake_power_platform.h"
 #include "power/simulated_power.h"
+#include "tests/fakes/fake_power_platform.h"
 
 namespace {
 

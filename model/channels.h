@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "model/model.h"
 #include "kit/envelope.h"
 #include "kit/messages.h"
 #include "kit/ntfy_client.h"
 #include "kit/pairing.h"
+#include "model/model.h"
 
 namespace torvo {
 

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "relay_server/relay_server.h"
 #include "kit/crypto.h"
+#include "relay_server/relay_server.h"
 
 namespace torvo {
 namespace {

@@ -12,10 +12,10 @@
 
 #include "base/agent_log.h"
 #include "base/file_store.h"
-#include "model/model.h"
 #include "base/paths.h"
-#include "model/setup_records.h"
 #include "kit/config.h"
+#include "model/model.h"
+#include "model/setup_records.h"
 
 namespace torvo {
 

@@ -2,9 +2,9 @@
 
 #include <cmath>
 
+#include "base/product.h"
 #include "power/power_mac_info.h"
 #include "power/power_time.h"
-#include "base/product.h"
 
 namespace torvo {
 namespace {

@@ -49,6 +49,13 @@ std::optional<RelayServer::Options> parse(const std::vector<std::string>& args) 
   return options;
 }
 
+bool wantsHelp(const std::vector<std::string>& args) {
+  for (const auto& arg : args) {
+    if (arg == "--help" || arg == "-h") return true;
+  }
+  return false;
+}
+
 std::string hostForURL(const std::string& host) {
   return host.find(':') != std::string::npos ? "[" + host + "]" : host;
 }

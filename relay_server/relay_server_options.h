@@ -14,6 +14,20 @@ namespace torvo::RelayServerOptions {
 inline constexpr std::string_view usage =
     "usage: torvo-relay [--listen HOST:PORT] [--keepalive SECONDS]";
 
+// What --help prints after the usage line.
+inline constexpr std::string_view help =
+    "A small relay of the ntfy kind for a local network and for tests: publish (POST /TOPIC),\n"
+    "poll and stream (GET /TOPIC/json), health (GET /v1/health). Events stay in memory for\n"
+    "12 hours. Prints \"listening on http://HOST:PORT\" once bound and serves until SIGINT or\n"
+    "SIGTERM.\n"
+    "  --listen HOST:PORT   the address to serve (default 127.0.0.1:0; port 0 picks a free\n"
+    "                       port; an IPv6 host in brackets)\n"
+    "  --keepalive SECONDS  seconds between keep-alive events on open streams (default 45)\n"
+    "  --help               print this text\n";
+
+// Whether the arguments ask for the help text ("--help" or "-h" anywhere).
+bool wantsHelp(const std::vector<std::string>& args);
+
 // The options for these arguments (without the program name), or nothing when they are not
 // understood. HOST may be an IPv6 address in brackets; PORT 0 picks a free port.
 std::optional<RelayServer::Options> parse(const std::vector<std::string>& args);

@@ -4,8 +4,8 @@
 #include <charconv>
 #include <map>
 
-#include "setup/report_text.h"
 #include "kit/url.h"
+#include "setup/report_text.h"
 
 namespace torvo::BackgroundItems {
 namespace {

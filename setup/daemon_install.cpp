@@ -115,7 +115,7 @@ std::string DaemonInstall::installScript(std::string_view appPath, std::string_v
 }
 
 std::string DaemonInstall::uninstallScript() {
-  const AgentPaths& paths = AgentPaths::system();
+  const AgentPaths& paths = AgentPaths::macSystem();
   const std::string label(Product::agentLabel);
   return joinLines({
       "set -u",

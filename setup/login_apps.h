@@ -12,8 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "setup/app_file_system.h"
 #include "model/setup_records.h"
+#include "setup/app_file_system.h"
 
 namespace torvo {
 

@@ -10,9 +10,9 @@
 #include <gtest/gtest.h>
 
 #include "agent/agent.h"
-#include "tests/fakes/fake_relay.h"
 #include "kit/envelope.h"
 #include "tests/fakes/fake_power.h"
+#include "tests/fakes/fake_relay.h"
 #include "tests/fakes/fake_system_settings.h"
 #include "tests/test_support.h"
 

@@ -10,10 +10,10 @@
 #include <stop_token>
 #include <thread>
 
-#include "tools/cli_text.h"
 #include "base/display_text.h"
-#include "tools/phone_store.h"
 #include "kit/crypto.h"
+#include "tools/cli_text.h"
+#include "tools/phone_store.h"
 
 namespace torvo::Phone {
 

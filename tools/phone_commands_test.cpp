@@ -9,9 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include "tools/phone_store.h"
 #include "relay_server/relay_server.h"
 #include "tests/test_support.h"
+#include "tools/phone_store.h"
 
 namespace torvo {
 namespace {

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <systemd/sd-daemon.h>
+
 #include <asio.hpp>
 
 #include <csignal>
@@ -14,21 +16,22 @@
 #include <vector>
 
 #include "agent/agent.h"
-#include "base/agent_log.h"
 #include "agent/command_line.h"
-#include "base/file_store.h"
-#include "base/paths.h"
-#include "app_socket/peer_policy.h"
-#include "power/power_system.h"
-#include "base/product.h"
 #include "agent/relay.h"
 #include "agent/runtime.h"
-#include "power/simulated_power.h"
-#include "app_socket/socket_server.h"
-#include "setup/real_system_settings.h"
 #include "agent/worker_pool.h"
+#include "app_socket/peer_policy.h"
+#include "app_socket/socket_server.h"
+#include "base/agent_log.h"
+#include "base/file_store.h"
+#include "base/paths.h"
+#include "base/product.h"
 #include "platform/linux/power_linux_platform.h"
+#include "platform/linux/wake_clock.h"
 #include "platform/linux/wake_notifications.h"
+#include "power/power_system.h"
+#include "power/simulated_power.h"
+#include "setup/real_system_settings.h"
 
 using namespace torvo;
 
@@ -94,6 +97,11 @@ int main(int argc, char** argv) {
     }
     log = std::make_unique<AgentLog>(paths.log(), false);
     power = std::make_unique<SystemPower>(*log, std::make_unique<LinuxPowerPlatform>());
+    // Scheduled wakes need a clock that can wake the machine; without one the agent still
+    // holds the machine awake and checks in while it is awake.
+    if (const auto clock = WakeClock::probe(); !clock.canWake) {
+      log->info(Category::power, "scheduled wakes cannot wake this machine from sleep: " + clock.reason);
+    }
     // 8-9. Peer policy: the console user running the installed app.
     const bool teamSigned = PeerPolicy::selfIsTeamSigned();
     policy.uid = PeerPolicy::ConsoleUser{};
@@ -144,10 +152,16 @@ int main(int argc, char** argv) {
     log->error(Category::agent, "couldn't open the app socket: " + describe(error));
     fail("couldn't open the app socket");
   }
+  // Under systemd (Type=notify) the service counts as started once the socket listens; outside
+  // systemd this does nothing.
+  sd_notify(0, "READY=1");
 
   // 8. The runtime: wake notifications, the launch check-in, the timer loop and an orderly
   // stop on SIGTERM and SIGINT.
-  Runtime runtime(io, *agent, *log, [&server] { server.stop(); }, [](int status) {
+  Runtime runtime(io, *agent, *log, [&server] {
+    sd_notify(0, "STOPPING=1");
+    server.stop();
+  }, [](int status) {
     std::fflush(nullptr);
     ::_exit(status);
   });

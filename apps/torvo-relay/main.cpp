@@ -1,5 +1,5 @@
 // torvo-relay: a small relay of the ntfy kind on the local network.
-// Usage: torvo-relay [--listen HOST:PORT] [--keepalive SECONDS]
+// Usage: torvo-relay [--listen HOST:PORT] [--keepalive SECONDS] | --help
 // Prints "listening on http://HOST:PORT" once bound, then serves until SIGINT or SIGTERM.
 
 #include <csignal>
@@ -14,6 +14,10 @@
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
+  if (torvo::RelayServerOptions::wantsHelp(args)) {
+    std::cout << torvo::RelayServerOptions::usage << "\n\n" << torvo::RelayServerOptions::help;
+    return 0;
+  }
   const auto options = torvo::RelayServerOptions::parse(args);
   if (!options) {
     std::cerr << torvo::RelayServerOptions::usage << "\n";

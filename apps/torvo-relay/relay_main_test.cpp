@@ -96,6 +96,10 @@ TEST(TorvoRelay, RefusesUnknownArgumentsAndUnusableAddresses) {
   EXPECT_EQ(usage.status, 64);
   EXPECT_NE(usage.err.find("usage: torvo-relay [--listen HOST:PORT] [--keepalive SECONDS]"),
             std::string::npos);
+  const auto help = test::run({test::program("torvo-relay").string(), "--listen", "x", "--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("usage: torvo-relay", 0), 0u) << help.out;
+  EXPECT_NE(help.out.find("--keepalive SECONDS"), std::string::npos);
   const auto unbindable =
       test::run({test::program("torvo-relay").string(), "--listen", "192.0.2.1:0"});
   EXPECT_EQ(unbindable.status, 1);

@@ -17,9 +17,9 @@
 
 #include <filesystem>
 
-#include "power/power_platform.h"
 #include "platform/linux/power_alarm_wakes.h"
 #include "platform/linux/power_inhibitor_locks.h"
+#include "power/power_platform.h"
 
 namespace torvo {
 

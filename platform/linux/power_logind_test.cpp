@@ -17,8 +17,8 @@
 
 #include <gtest/gtest.h>
 
-#include "power/power_system.h"
 #include "platform/linux/power_linux_platform.h"
+#include "power/power_system.h"
 #include "tests/test_support.h"
 
 extern char** environ;

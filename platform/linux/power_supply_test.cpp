@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "power/power_mac_info.h"
 #include "platform/linux/power_linux_platform.h"
+#include "power/power_mac_info.h"
 #include "tests/test_support.h"
 
 namespace torvo {

@@ -11,9 +11,9 @@
 #include <nlohmann/json.hpp>
 
 #include "base/file_store.h"
+#include "kit/config.h"
 #include "model/model.h"
 #include "relay_server/relay_server.h"
-#include "kit/config.h"
 #include "tests/faults/agent_process.h"
 
 namespace torvo {

@@ -19,13 +19,13 @@
 #include <asio.hpp>
 
 #include "agent/agent.h"
-#include "app_socket/agent_client.h"
-#include "model/model_store.h"
 #include "agent/relay.h"
-#include "app_socket/socket_server.h"
 #include "agent/worker_pool.h"
+#include "app_socket/agent_client.h"
+#include "app_socket/socket_server.h"
 #include "kit/envelope.h"
 #include "kit/ntfy_client.h"
+#include "model/model_store.h"
 #include "tests/fakes/fake_power.h"
 #include "tests/fakes/fake_system_settings.h"
 #include "tests/test_support.h"
