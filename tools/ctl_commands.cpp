@@ -6,6 +6,7 @@
 #include <optional>
 #include <sstream>
 
+#include "kit/unicode_text.h"
 #include "tools/cli_text.h"
 
 namespace torvo::Ctl {
@@ -40,6 +41,8 @@ std::string helpText() {
          "  note-screen-lock off|immediate|SECONDS\n"
          "                             record the screen-lock delay before the app changed it\n"
          "  login-items                list the console user's background login items\n"
+         "  doctor                     check what the agent needs on this machine and say what\n"
+         "                             to fix (exit status 1 when something blocks use)\n"
          "The socket is $TORVO_AGENT_SOCKET unless --socket is given.\n";
 }
 
@@ -83,8 +86,15 @@ std::expected<Invocation, std::string> parse(const std::vector<std::string>& arg
   if (command == "check-in") return none(AppRequests::CheckInNow{});
   if (command == "setup-undo") return none(AppRequests::UndoSetup{});
   if (command == "login-items") return none(AppRequests::GetLoginItems{});
+  if (command == "doctor") {
+    if (!rest.empty()) return std::unexpected("doctor takes no arguments");
+    invocation.doctor = true;
+    return invocation;
+  }
   if (command == "cancel-pairing" || command == "remove") {
     if (rest.size() != 1) return std::unexpected(command + " needs a KID");
+    // A request is JSON text: a KID that is not valid UTF-8 cannot be sent (and is no KID).
+    if (!UnicodeText::isValidUTF8(rest[0])) return std::unexpected(command + ": the KID is not valid text");
     if (command == "remove") {
       invocation.request.value = AppRequests::RemoveDevice{rest[0]};
     } else {

@@ -27,11 +27,13 @@ struct Invocation {
   AppRequest request;
   bool json = false;  // status: print the raw status JSON
   bool help = false;
+  bool doctor = false;  // run the checks of tools/doctor.h instead of sending `request`
 };
 
 using Sender = std::function<AgentClient::Result(const AppRequest&)>;
 
 // `defaultSocket` is used unless --socket PATH is given. The error is a usage message.
+// "doctor" sets `doctor`; the caller runs Doctor::run, whose exit status is 0 or 1.
 std::expected<Invocation, std::string> parse(const std::vector<std::string>& args,
                                              const std::filesystem::path& defaultSocket);
 

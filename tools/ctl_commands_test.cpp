@@ -48,6 +48,7 @@ TEST(CtlParseTest, CommandsBecomeRequests) {
 TEST(CtlParseTest, UsageErrors) {
   const std::vector<std::vector<std::string>> cases = {
       {}, {"fly"}, {"wake"}, {"wake", "3h"}, {"interval", "15", "30"}, {"remove"},
+      {"remove", "abc\xff" "defgh"}, {"cancel-pairing", "\xc3"},
       {"end", "now"}, {"setup-apply", "--all"}, {"note-screen-lock", "-5"}, {"--socket"},
   };
   for (const auto& args : cases) EXPECT_FALSE(parse(args, "/s")) << ::testing::PrintToString(args);

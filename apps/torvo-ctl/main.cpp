@@ -5,8 +5,9 @@
 #include <vector>
 
 #include "app_socket/agent_client.h"
-#include "tools/ctl_commands.h"
 #include "base/paths.h"
+#include "tools/ctl_commands.h"
+#include "tools/doctor_machine.h"
 
 int main(int argc, char** argv) {
   using namespace torvo;
@@ -15,6 +16,10 @@ int main(int argc, char** argv) {
   if (!invocation) {
     std::cerr << "torvo-ctl: " << invocation.error() << "\n" << Ctl::helpText();
     return Ctl::usage;
+  }
+  if (invocation->doctor) {
+    Doctor::LocalMachine machine({.socket = invocation->socket});
+    return Doctor::run(machine, std::cout);
   }
   const auto send = [&](const AppRequest& request) {
     return AgentClient::blockingSend(request, invocation->socket, 10);
