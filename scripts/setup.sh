@@ -14,6 +14,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev clang-19 libclang-rt-19-dev time
   # end-to-end helpers: unprivileged runs, a private D-Bus with a mock logind
   util-linux dbus python3-dbusmock procps
+  # the Debian package: CPack's shlibdeps and hardening flags, lintian, unit checks, man pages
+  dpkg-dev file lintian systemd man-db
 )
 
 missing=()

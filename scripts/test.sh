@@ -55,3 +55,10 @@ stage "the tests under ThreadSanitizer"
 
 bash scripts/fuzz.sh 30  # short fuzz pass; fails on a crash, leak or sanitizer report
 stage "the fuzz pass"
+
+# The Debian package: a Release build of the programs packed by CPack (lintian must find no
+# error), then the package test (label "package", registered by -DTORVO_PACKAGE_TEST=ON): it
+# installs the package on this machine, runs the installed agent and purges the package.
+bash scripts/package.sh -DTORVO_PACKAGE_TEST=ON
+ctest --test-dir build-package/packaging -L package --output-on-failure
+stage "the package test"
