@@ -56,7 +56,7 @@ std::string commandLineHelp() {
          "  --relay URL            the relay for new pairings (http or https)\n"
          "  --simulate             run as a normal user: power and system changes are only logged\n"
          "  --home DIR             simulate mode's folder: data/, logs/ and agent.sock\n"
-         "  --poll-seconds N       seconds between check-ins in simulate mode (at least 2)\n"
+         "  --poll-seconds N       seconds between check-ins in simulate mode (2 to 86400)\n"
          "  --sim-client PATH      the app that may connect in simulate mode\n"
          "  --sim-power-file PATH  a JSON file {\"clockOffset\": SECONDS} that shifts the clock\n"
          "  --install-script APP   print the macOS service install script for APP\n"
@@ -134,7 +134,8 @@ std::optional<std::string> validRelayURL(std::string_view text) {
 AgentOptions makeOptions(const Args& args, Calendar calendar) {
   AgentOptions options;
   options.simulate = args.simulate;
-  options.pollSeconds = args.simulate ? std::max<std::int64_t>(2, args.pollSeconds) : 30;
+  options.pollSeconds =
+      args.simulate ? std::clamp<std::int64_t>(args.pollSeconds, 2, maxPollSeconds) : 30;
   options.pairingPollSeconds = 2;
   options.initialRelay = std::string(Pairing::defaultRelay);
   if (args.relay) {

@@ -59,8 +59,12 @@ struct AgentOptions {
   bool operator==(const AgentOptions&) const = default;
 };
 
-// The options for these arguments: poll seconds (root service 30, simulate at least 2) and
-// the initial relay (a valid "--relay" value or the default relay).
+// The longest wait between check-ins simulate mode accepts: a day. The timer counts in
+// nanoseconds, so a larger number of seconds would overflow it and the agent would spin.
+inline constexpr std::int64_t maxPollSeconds = 86400;
+
+// The options for these arguments: poll seconds (root service 30, simulate 2 to
+// maxPollSeconds) and the initial relay (a valid "--relay" value or the default relay).
 AgentOptions makeOptions(const Args& args, Calendar calendar);
 
 // The "--relay" value when it parses as a URL whose scheme is exactly "http" or "https".

@@ -95,11 +95,16 @@ TEST(CommandLine, OptionsPerMode) {
     std::int64_t poll;
     std::int64_t expected;
   };
-  const Case cases[] = {{true, 0, 2}, {true, -5, 2}, {true, 7, 7}, {false, 7, 30}, {true, 30, 30}};
+  // Longer than a day is cut to a day: the timer would overflow on the largest values.
+  const Case cases[] = {{true, 0, 2},          {true, -5, 2},
+                        {true, 7, 7},          {false, 7, 30},
+                        {true, 30, 30},        {true, 86400, 86400},
+                        {true, 86401, 86400},  {true, INT64_MAX, 86400},
+                        {true, INT64_MIN, 2},  {false, INT64_MAX, 30}};
   for (const auto& c : cases) {
     const AgentOptions options =
         makeOptions(Args{.simulate = c.simulate, .pollSeconds = c.poll}, utc);
-    EXPECT_EQ(options.pollSeconds, c.expected);
+    EXPECT_EQ(options.pollSeconds, c.expected) << c.poll;
     EXPECT_EQ(options.pairingPollSeconds, 2);
     EXPECT_EQ(options.simulate, c.simulate);
     EXPECT_EQ(options.calendar, utc);

@@ -23,7 +23,9 @@ FrameError::FrameError(Kind kind, std::int32_t code)
 namespace Frame {
 
 std::expected<std::string, FrameError> encode(const nlohmann::json& value) {
-  const std::string payload = value.dump();
+  // Texts from outside (the computer's name, a phone's name) may hold bytes that are not
+  // UTF-8; each bad sequence is written as U+FFFD so that every value can be sent.
+  const std::string payload = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   if (payload.size() > maxBytes) return std::unexpected(FrameError(FrameError::Kind::tooLarge));
   const auto size = static_cast<std::uint32_t>(payload.size());
   std::string frame;

@@ -43,8 +43,8 @@ namespace Frame {
 inline constexpr std::size_t maxBytes = 65536;
 inline constexpr std::size_t headerBytes = 4;
 
-// The length header followed by the compact JSON; tooLarge when the JSON is longer than
-// maxBytes.
+// The length header followed by the compact JSON, with each invalid UTF-8 sequence in a
+// text written as U+FFFD; tooLarge when the JSON is longer than maxBytes.
 std::expected<std::string, FrameError> encode(const nlohmann::json& value);
 
 // The announced payload length of exactly four header bytes, or nothing when the header has

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app_socket/ipc.h"
 #include "app_socket/socket_io.h"
 
 namespace torvo {
@@ -31,6 +32,25 @@ TEST(FrameTest, EncodesBigEndianLengthThenCompactJSON) {
 
   EXPECT_EQ(Frame::encode(jsonOfSize(Frame::maxBytes + 1)),
             std::unexpected(FrameError(FrameError::Kind::tooLarge)));
+}
+
+TEST(FrameTest, TextsThatAreNotUTF8AreSentWithReplacementCharacters) {
+  // A computer name read as "Caf\xE9" (Latin-1) once made every status answer unsendable.
+  AgentStatus status;
+  status.version = "0.1.0";
+  status.macName = "Caf\xE9";
+  status.devices.push_back(DeviceInfo{.kid = "kid1", .name = "Anna\xFF\xFEs phone"});
+  const auto frame = Frame::encode(AppResponse{AppResponses::Status{status}}.toJSON());
+  ASSERT_TRUE(frame);
+  ASSERT_EQ(Frame::length(frame->substr(0, Frame::headerBytes)), frame->size() - Frame::headerBytes);
+
+  const auto decoded =
+      AppResponse::fromJSON(nlohmann::json::parse(frame->substr(Frame::headerBytes)));
+  ASSERT_TRUE(decoded);
+  const auto& sent = std::get<AppResponses::Status>(decoded->value).status;
+  EXPECT_EQ(sent.macName, "Caf\uFFFD");
+  ASSERT_EQ(sent.devices.size(), 1u);
+  EXPECT_EQ(sent.devices[0].name, "Anna\uFFFD\uFFFDs phone");
 }
 
 TEST(FrameTest, LengthAcceptsFourBytesUpToTheLimit) {

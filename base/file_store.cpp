@@ -88,7 +88,9 @@ void FileStore::ensureDirectory(const std::filesystem::path& path, mode_t mode) 
 }
 
 std::optional<std::string> FileStore::read(const std::filesystem::path& path) const {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  // Opened without blocking: a FIFO or a device planted in place of the file would otherwise
+  // hold the open (and start-up) until someone writes to it. It is refused below.
+  Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (fd.get() < 0) {
     if (errno == ENOENT) return std::nullopt;
     throw FileStoreError(FileStoreError::Kind::io, path, errno);

@@ -4,7 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
+#include <stop_token>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -96,6 +102,32 @@ TEST_F(FileStoreTest, RefusesFileOfAnotherOwner) {
   const fs::path path = makeFile("planted", "x");
   ASSERT_EQ(::chown(path.c_str(), test::nobodyUID, test::nobodyGID), 0);
   EXPECT_EQ(errorOf([&] { store_.read(path); }), FileStoreError(Kind::unsafeOwner, path));
+}
+
+TEST_F(FileStoreTest, RefusesAFifoWithoutWaitingForAWriter) {
+  const fs::path fifo = dir_ / "state.json";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+
+  // Should the read block in open, a writer appears after a few seconds and lets it go on,
+  // so that the fault shows as a failure instead of a hung test.
+  std::atomic<bool> released = false;
+  std::jthread guard([&](std::stop_token stop) {
+    std::mutex mutex;
+    std::condition_variable_any wake;
+    std::unique_lock lock(mutex);
+    if (wake.wait_for(lock, stop, std::chrono::seconds(5), [] { return false; }) ||
+        stop.stop_requested()) {
+      return;
+    }
+    released = true;
+    const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    if (writer >= 0) ::close(writer);
+  });
+  const FileStoreError error = errorOf([&] { store_.read(fifo); });
+  guard.request_stop();
+  guard.join();
+  EXPECT_FALSE(released) << "the read waited for a writer";
+  EXPECT_EQ(error, FileStoreError(Kind::notRegularFile, fifo));
 }
 
 TEST_F(FileStoreTest, DescriptionsNameThePath) {

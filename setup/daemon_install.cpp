@@ -1,8 +1,10 @@
 #include "setup/daemon_install.h"
 
-#include <fstream>
-#include <iterator>
-#include <sstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "base/paths.h"
 #include "base/product.h"
@@ -44,13 +46,30 @@ std::string joinLines(std::initializer_list<std::string> lines) {
   return out;
 }
 
+// The bytes of a regular file; nothing for anything else (missing, a folder, a FIFO, a
+// device) or a failed read. Opened without blocking so that a FIFO cannot hold the caller.
 std::optional<std::string> readWhole(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return bytes.str();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return std::nullopt;
+  std::optional<std::string> bytes;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    bytes.emplace();
+    char buffer[65536];
+    for (;;) {
+      const ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n > 0) {
+        bytes->append(buffer, static_cast<std::size_t>(n));
+      } else if (n == 0) {
+        break;
+      } else if (errno != EINTR) {
+        bytes.reset();
+        break;
+      }
+    }
+  }
+  ::close(fd);
+  return bytes;
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "setup/daemon_install.h"
 
+#include <sys/stat.h>
+
 #include <fstream>
 
 #include <gtest/gtest.h>
@@ -85,10 +87,31 @@ TEST(HelperFreshness, ComparesBytesAndAnswersNothingForUnreadableFiles) {
   std::ofstream(dir / "a") << "agent v1";
   std::ofstream(dir / "b") << "agent v1";
   std::ofstream(dir / "c") << "agent v2";
-  EXPECT_EQ(HelperFreshness::isOutdated(dir / "a", dir / "b"), false);
-  EXPECT_EQ(HelperFreshness::isOutdated(dir / "a", dir / "c"), true);
-  EXPECT_EQ(HelperFreshness::isOutdated(dir / "a", dir / "missing"), std::nullopt);
-  EXPECT_EQ(HelperFreshness::isOutdated(dir / "missing", dir / "a"), std::nullopt);
+  std::ofstream(dir / "empty");
+  std::filesystem::create_directory(dir / "folder");
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  struct Case {
+    const char* bundled;
+    const char* installed;
+    std::optional<bool> expected;
+  };
+  // Only two readable regular files give an answer: a folder reads as nothing rather than
+  // as empty bytes, and a FIFO is refused without waiting for a writer.
+  const Case cases[] = {
+      {"a", "b", false},
+      {"a", "c", true},
+      {"a", "empty", true},
+      {"a", "missing", std::nullopt},
+      {"missing", "a", std::nullopt},
+      {"a", "folder", std::nullopt},
+      {"folder", "a", std::nullopt},
+      {"folder", "folder", std::nullopt},
+      {"a", "fifo", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.bundled) + " " + c.installed);
+    EXPECT_EQ(HelperFreshness::isOutdated(dir / c.bundled, dir / c.installed), c.expected);
+  }
 }
 
 }  // namespace

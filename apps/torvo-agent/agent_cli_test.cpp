@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "setup/daemon_install.h"
+#include "tests/faults/misbehaving_relay.h"
 #include "tests/test_support.h"
 
 namespace torvo {
@@ -78,6 +79,29 @@ TEST_F(AgentBinary, RefusalsExitWith64AndTheirMessage) {
   }
 }
 
+TEST_F(AgentBinary, EmptyPathsAreRefusedBeforeAnythingIsCreated) {
+  const fs::path home = userFolder("home");
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {{"--simulate", "--home", ""}, "--simulate needs --home <dir>"},
+      {{"--simulate", "--home", home.string(), "--sim-power-file", ""},
+       "--sim-power-file needs a path"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    std::vector<std::string> argv{agent_.string()};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    argv.insert(argv.end(), {"--relay", "http://127.0.0.1:9"});
+    const auto result = test::run(argv, unprivileged());
+    EXPECT_EQ(result.status, 64);
+    EXPECT_EQ(result.err, "torvo-agent: " + c.message + "\n");
+    EXPECT_TRUE(fs::is_empty(home)) << "the refusal comes before the logs folder";
+  }
+}
+
 TEST_F(AgentBinary, PrintingOptionsWriteOneTextAndExitZero) {
   const auto version = test::run({agent_.string(), "--version", "--frobnicate"}, unprivileged());
   EXPECT_EQ(version.status, 0);
@@ -138,6 +162,42 @@ TEST_F(AgentBinary, SimulateModeStartsPreparesItsFoldersAndStopsOnSignals) {
     EXPECT_EQ(state.find("scheduledWake"), std::string::npos) << state;
     EXPECT_FALSE(fs::exists(home / "agent.sock"));
   }
+}
+
+TEST_F(AgentBinary, TheLargestPollIntervalWaitsInsteadOfSpinning) {
+  // The largest number of seconds once overflowed the timer, and the agent checked in with
+  // the relay hundreds of times a second.
+  test::MisbehavingRelay relay;
+  const fs::path home = userFolder("home");
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const int devnull = ::open("/dev/null", O_RDWR);
+    ::dup2(devnull, 0);
+    ::dup2(devnull, 2);
+    if (isRoot() && (::setgid(test::nobodyGID) != 0 || ::setuid(test::nobodyUID) != 0)) {
+      ::_exit(126);
+    }
+    ::execl(agent_.c_str(), agent_.c_str(), "--simulate", "--home", home.c_str(), "--relay",
+            relay.url().c_str(), "--poll-seconds", "9223372036854775807", nullptr);
+    ::_exit(127);
+  }
+  const fs::path log = home / "logs" / "agent.log";
+  for (int i = 0; i < 400 && test::readFile(log).find("check-in (launch)") == std::string::npos;
+       ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  ::kill(pid, SIGTERM);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+
+  using Route = test::MisbehavingRelay::Route;
+  EXPECT_NE(test::readFile(log).find("check-in (launch)"), std::string::npos) << test::readFile(log);
+  const int requests = relay.requests(Route::health) + relay.requests(Route::poll) +
+                       relay.requests(Route::publish);
+  EXPECT_GE(requests, 1) << "the launch check-in reaches the relay";
+  EXPECT_LE(requests, 5) << "only the launch check-in, then a wait of a day";
 }
 
 TEST_F(AgentBinary, AnUntrustedStateFileRefusesTheStart) {

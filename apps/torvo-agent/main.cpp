@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "agent/agent.h"
@@ -41,6 +42,17 @@ using Category = AgentLog::Category;
 
 std::string describe(const std::exception& error) { return error.what(); }
 
+// A path from the command line made absolute before anything is created from it. An empty
+// path, or a relative one while the working folder cannot be read, has no absolute form and
+// is refused.
+std::filesystem::path absolutePath(std::string_view option, const std::string& value) {
+  if (value.empty()) fail(std::string(option) + " needs a path");
+  std::error_code error;
+  std::filesystem::path path = std::filesystem::absolute(value, error);
+  if (error) fail(std::string(option) + " " + value + ": " + error.message());
+  return path;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -65,14 +77,14 @@ int main(int argc, char** argv) {
   SimulatedPower* simulated = nullptr;
   PeerPolicy policy;
   if (args.simulate) {
-    if (!args.home) fail("--simulate needs --home <dir>");
+    if (!args.home || args.home->empty()) fail("--simulate needs --home <dir>");
     if (::getuid() == 0) fail("--simulate runs as a normal user, not root");
-    paths = AgentPaths::simulate(*args.home);
+    paths = AgentPaths::simulate(absolutePath("--home", *args.home));
+    std::optional<std::filesystem::path> powerFile;
+    if (args.simPowerFile) powerFile = absolutePath("--sim-power-file", *args.simPowerFile);
     std::error_code ignored;
     std::filesystem::create_directories(paths.logDir, ignored);
     log = std::make_unique<AgentLog>(paths.log(), true);
-    std::optional<std::filesystem::path> powerFile;
-    if (args.simPowerFile) powerFile = std::filesystem::absolute(*args.simPowerFile);
     auto sim = std::make_unique<SimulatedPower>(log.get(), std::nullopt, std::nullopt, powerFile,
                                                 LinuxPowerPlatform());
     simulated = sim.get();

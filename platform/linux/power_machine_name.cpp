@@ -1,10 +1,14 @@
 #include "platform/linux/power_machine_name.h"
 
+#include <fcntl.h>
 #include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
+#include <cerrno>
+#include <limits>
+
+#include "base/display_text.h"
 
 namespace torvo::MachineName {
 namespace {
@@ -40,6 +44,42 @@ std::string unquote(std::string_view value) {
   return std::string(value);
 }
 
+// A name from a file or the kernel is only bytes: each invalid UTF-8 sequence becomes U+FFFD,
+// control and format characters go and white space is trimmed, so that every answer, log
+// line and message can carry it. The length is left to the callers. Absent when nothing is
+// left.
+std::optional<std::string> cleanName(std::string_view name) {
+  std::string cleaned = DisplayText::clean(name, std::numeric_limits<std::size_t>::max(), "");
+  if (cleaned.empty()) return std::nullopt;
+  return cleaned;
+}
+
+// The content of a regular file; nothing for anything else. Opened without blocking, so that
+// a FIFO in its place cannot hold the caller.
+std::optional<std::string> readRegularFile(const std::filesystem::path& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return std::nullopt;
+  std::optional<std::string> content;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    content.emplace();
+    char buffer[4096];
+    for (;;) {
+      const ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n > 0) {
+        content->append(buffer, static_cast<std::size_t>(n));
+      } else if (n == 0) {
+        break;
+      } else if (errno != EINTR) {
+        content.reset();
+        break;
+      }
+    }
+  }
+  ::close(fd);
+  return content;
+}
+
 }  // namespace
 
 std::optional<std::string> prettyHostname(std::string_view machineInfo) {
@@ -58,22 +98,20 @@ std::optional<std::string> prettyHostname(std::string_view machineInfo) {
     // A later assignment replaces an earlier one, as in the shell.
     found = unquote(line.substr(equals + 1));
   }
-  if (found && found->empty()) return std::nullopt;
-  return found;
+  if (!found) return std::nullopt;
+  return cleanName(*found);
 }
 
 std::optional<std::string> prettyHostnameIn(const std::filesystem::path& machineInfo) {
-  std::ifstream in(machineInfo, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream content;
-  content << in.rdbuf();
-  return prettyHostname(content.str());
+  const auto content = readRegularFile(machineInfo);
+  if (!content) return std::nullopt;
+  return prettyHostname(*content);
 }
 
 std::optional<std::string> hostName() {
   char buffer[HOST_NAME_MAX + 1] = {};
-  if (::gethostname(buffer, sizeof buffer - 1) != 0 || buffer[0] == '\0') return std::nullopt;
-  return std::string(buffer);
+  if (::gethostname(buffer, sizeof buffer - 1) != 0) return std::nullopt;
+  return cleanName(buffer);
 }
 
 }  // namespace torvo::MachineName

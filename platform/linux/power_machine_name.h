@@ -11,11 +11,15 @@
 
 namespace torvo::MachineName {
 
-// PRETTY_HOSTNAME from the text of a machine-info file; absent when missing or empty.
+// Both names are cleaned as they are read: invalid UTF-8 sequences become U+FFFD, control
+// and format characters are removed and white space is trimmed from both ends.
+
+// PRETTY_HOSTNAME from the text of a machine-info file; absent when missing or when nothing
+// is left of it after cleaning.
 std::optional<std::string> prettyHostname(std::string_view machineInfo);
-// The same, read from a file; absent when the file cannot be read.
+// The same, read from a file; absent when it is not a readable regular file.
 std::optional<std::string> prettyHostnameIn(const std::filesystem::path& machineInfo);
-// The host name (gethostname); absent when empty.
+// The host name (gethostname); absent when nothing is left of it after cleaning.
 std::optional<std::string> hostName();
 
 }  // namespace torvo::MachineName

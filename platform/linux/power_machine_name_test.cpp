@@ -1,5 +1,8 @@
 #include "platform/linux/power_machine_name.h"
 
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <fstream>
 
 #include <gtest/gtest.h>
@@ -27,6 +30,12 @@ TEST(MachineName, ReadsPrettyHostnameAsTheShellWould) {
       {"PRETTY_HOSTNAME=First\nPRETTY_HOSTNAME=Second\n", "Second"},
       {"PRETTY_HOSTNAMES=Other\n", std::nullopt},
       {"", std::nullopt},
+      // Cleaned as read: bytes that are not UTF-8 (a Latin-1 file) become U+FFFD, controls
+      // go, and a name of white space alone is no name.
+      {"PRETTY_HOSTNAME=Caf\xE9\n", "Caf\uFFFD"},
+      {"PRETTY_HOSTNAME=\"\xFF\xFE\"\n", "\uFFFD\uFFFD"},
+      {"PRETTY_HOSTNAME=\"Lab\x07 Mac\x1B\"\n", "Lab Mac"},
+      {"PRETTY_HOSTNAME=\" \u3000 \"\n", std::nullopt},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.content);
@@ -44,6 +53,14 @@ TEST(MachineName, TheComputerNameFallsBackToTheHostName) {
 
   std::ofstream(machineInfo) << "PRETTY_HOSTNAME=\"Anna's Laptop\"\n";
   EXPECT_EQ(MacInfo::computerName(platform), "Anna's Laptop");
+
+  // Neither a FIFO (which would block the read) nor a folder is a machine-info file.
+  std::filesystem::remove(machineInfo);
+  ASSERT_EQ(::mkfifo(machineInfo.c_str(), 0600), 0);
+  EXPECT_EQ(MacInfo::computerName(platform), *host) << "a FIFO";
+  std::filesystem::remove(machineInfo);
+  std::filesystem::create_directory(machineInfo);
+  EXPECT_EQ(MacInfo::computerName(platform), *host) << "a folder";
 }
 
 }  // namespace
