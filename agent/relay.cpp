@@ -1,10 +1,19 @@
 #include "agent/relay.h"
 
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <sstream>
+
+#include "kit/url.h"
 
 namespace torvo {
 namespace {
@@ -77,6 +86,81 @@ std::optional<int> twoDigits(std::string_view text) {
   return (text[0] - '0') * 10 + (text[1] - '0');
 }
 
+// One address of the relay as the kernel takes it.
+struct Address {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+};
+
+// `host` when it is an IPv4 or IPv6 address, read without any lookup.
+std::optional<Address> numericAddress(const std::string& host, const std::string& port) {
+  addrinfo hints{};
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) return std::nullopt;
+  Address address;
+  if (found != nullptr && found->ai_addrlen <= sizeof address.storage) {
+    std::memcpy(&address.storage, found->ai_addr, found->ai_addrlen);
+    address.length = found->ai_addrlen;
+  }
+  ::freeaddrinfo(found);
+  if (address.length == 0) return std::nullopt;
+  return address;
+}
+
+std::string lowerCase(std::string text) {
+  std::ranges::transform(text, text.begin(),
+                         [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+// The addresses of `host` that are known without a name server: the host itself when it is an
+// address, loopback for "localhost" and names under it, else the hosts file's entries for it.
+// Empty when only a name server could tell.
+std::vector<Address> knownAddresses(std::string host, const std::string& port,
+                                    const std::string& hostsFile) {
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  }
+  if (const auto address = numericAddress(host, port)) return {*address};
+  host = lowerCase(host);
+  if (host.ends_with('.')) host.pop_back();
+  std::vector<Address> addresses;
+  if (host == "localhost" || host.ends_with(".localhost")) {
+    for (const char* loopback : {"127.0.0.1", "::1"}) {
+      if (const auto address = numericAddress(loopback, port)) addresses.push_back(*address);
+    }
+    return addresses;
+  }
+  std::ifstream hosts(hostsFile);
+  std::string line;
+  while (std::getline(hosts, line)) {
+    line = line.substr(0, line.find('#'));
+    std::istringstream fields(line);
+    std::string address;
+    std::string name;
+    if (!(fields >> address)) continue;
+    while (fields >> name) {
+      if (lowerCase(name) != host) continue;
+      if (const auto known = numericAddress(address, port)) addresses.push_back(*known);
+      break;
+    }
+  }
+  return addresses;
+}
+
+// Whether the kernel has a route to `address`: connecting a UDP socket picks the route and
+// sends nothing.
+bool kernelRoutesTo(const Address& address) {
+  const int fd = ::socket(address.storage.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const bool routed =
+      ::connect(fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length) == 0;
+  ::close(fd);
+  return routed;
+}
+
 // Sleeps on the steady clock; false when the sleep was cancelled.
 asio::awaitable<bool> sleepFor(double seconds) {
   asio::steady_timer timer(co_await asio::this_coro::executor,
@@ -96,7 +180,9 @@ NtfyRelay::NtfyRelay(std::string relay, std::string topic, WorkerPool& workers,
                      Environment environment)
     : client_(std::move(relay), std::move(topic), std::make_shared<const HttpSession>()),
       workers_(&workers),
-      environment_(std::move(environment)) {}
+      environment_(std::move(environment)) {
+  if (!environment_.pathUsable) environment_.pathUsable = routeToRelay(client_.relay());
+}
 
 double NtfyRelay::systemNow() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
@@ -205,6 +291,19 @@ bool NtfyRelay::hasDefaultRoute(std::string_view ipv4Table, std::string_view ipv
 
 bool NtfyRelay::kernelHasDefaultRoute() {
   return hasDefaultRoute(readAll("/proc/net/route"), readAll("/proc/net/ipv6_route"));
+}
+
+std::function<bool()> NtfyRelay::routeToRelay(const std::string& relay,
+                                               const std::string& hostsFile) {
+  const auto url = Url::parse(relay);
+  if (!url || !url->host) return kernelHasDefaultRoute;
+  std::string port = url->port;
+  if (port.empty()) port = lowerCase(url->scheme) == "https" ? "443" : "80";
+  auto addresses = knownAddresses(*url->host, port, hostsFile);
+  if (addresses.empty()) return kernelHasDefaultRoute;
+  return [addresses = std::move(addresses)] {
+    return std::ranges::any_of(addresses, kernelRoutesTo);
+  };
 }
 
 }  // namespace torvo

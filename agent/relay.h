@@ -2,7 +2,8 @@
 // awaits (publish, poll, health), abstract so that it can be faked (tests/fakes/fake_relay.h);
 // `NtfyRelay` is the real one over `NtfyClient`, running each HTTP request on a WorkerPool.
 // Operations are awaited from coroutines on the agent's thread; the transport and the pool must
-// outlive them. `httpDate` and `hasDefaultRoute` are pure and safe from any thread.
+// outlive them. `httpDate` and `hasDefaultRoute` are pure and safe from any thread; so are the
+// route checks, which only ask the kernel.
 #pragma once
 
 #include <cstdint>
@@ -51,8 +52,9 @@ class NtfyRelay : public RelayTransport {
   // What health checks depend on besides the relay; tests replace parts of it.
   struct Environment {
     Clock now = systemNow;
-    // Whether the system has a usable network path right now.
-    std::function<bool()> pathUsable = kernelHasDefaultRoute;
+    // Whether the system has a usable network path to the relay right now; when empty, the
+    // kernel's routes to the relay decide (`routeToRelay`).
+    std::function<bool()> pathUsable;
     // Seconds between two health attempts.
     double attemptSpacing = 5;
   };
@@ -83,6 +85,15 @@ class NtfyRelay : public RelayTransport {
   static bool hasDefaultRoute(std::string_view ipv4Table, std::string_view ipv6Table);
   // `hasDefaultRoute` of the running kernel's tables.
   static bool kernelHasDefaultRoute();
+
+  // The network-path check for the relay at URL `relay`. When the relay's addresses are known
+  // without a name server (the host is an address, "localhost" or a name in `hostsFile`, read
+  // once here), the path is usable while the kernel has a route to one of them, so a relay on
+  // the local network or loopback needs no default route; a host only a name server can
+  // resolve needs a default route, as the name server usually lies beyond it. The check never
+  // blocks: it asks the kernel with a UDP socket that is connected and closed, sending nothing.
+  static std::function<bool()> routeToRelay(const std::string& relay,
+                                            const std::string& hostsFile = "/etc/hosts");
 
  private:
   NtfyClient client_;

@@ -1,14 +1,23 @@
 // NtfyRelay and NtfyClient against scripted HTTP answers on 127.0.0.1.
 #include "agent/relay.h"
 
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
+#include <fstream>
 #include <future>
 
 #include "relay_server/relay_server.h"
 #include "tests/relay_test_responder.h"
 #include "tests/run_awaitable.h"
+#include "tests/test_support.h"
 
 namespace torvo {
 namespace {
@@ -103,6 +112,73 @@ TEST(NetworkPath, WaitEndsWhenThePathComesUpOrAtTheDeadline) {
   EXPECT_LT(seconds(std::chrono::steady_clock::now() - started), 1.0);
 }
 
+// Where no default route exists (a private network namespace holding only loopback), a relay
+// whose address has a route is usable at once: on loopback, by address or by a name the hosts
+// file gives. An address no route leads to, and a name only a name server knows, are not.
+TEST(NetworkPath, ARelayWithARouteNeedsNoDefaultRoute) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for a private network namespace";
+  test::TempDir dir;
+  const std::string hosts = (dir / "hosts").string();
+  std::ofstream(hosts) << "# local names\n127.0.0.1\tlocalhost\n"
+                          "127.0.0.1\tnas.lan relay.lan  # the relay box\n"
+                          "192.0.2.7 far.lan\n";
+  int report[2];
+  ASSERT_EQ(::pipe(report), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(report[0]);
+    std::string failures;
+    ifreq loopback{};
+    std::strcpy(loopback.ifr_name, "lo");
+    const bool ownNetwork = ::unshare(CLONE_NEWNET) == 0;
+    const int control = ::socket(AF_INET, SOCK_DGRAM, 0);  // in the new namespace
+    if (!ownNetwork) {
+      failures = "skip";
+    } else if (::ioctl(control, SIOCGIFFLAGS, &loopback) != 0 ||
+               (loopback.ifr_flags |= IFF_UP, ::ioctl(control, SIOCSIFFLAGS, &loopback) != 0)) {
+      failures = "cannot bring loopback up; ";
+    } else {
+      if (NtfyRelay::kernelHasDefaultRoute()) failures += "a default route; ";
+      const std::pair<const char*, bool> cases[] = {
+          {"http://127.0.0.1:8080", true},      {"http://LocalHost:8080/base", true},
+          {"https://Relay.LAN./base", true},    {"http://10.1.2.3:8080", false},
+          {"http://far.lan", false},            {"https://relay.example.org", false},
+          {"not a url", false},
+      };
+      for (const auto& [relay, usable] : cases) {
+        if (NtfyRelay::routeToRelay(relay, hosts)() != usable) {
+          failures += std::string(relay) + "; ";
+        }
+      }
+      // The health check of a loopback relay, with the default environment's path check,
+      // answers at once instead of waiting out the network.
+      ScriptedResponder responder({{ScriptedResponder::http(200)}});
+      WorkerPool workers(1);
+      NtfyRelay transport(responder.url(), "t", workers, {.attemptSpacing = 0.1});
+      const auto started = std::chrono::steady_clock::now();
+      const auto health = runAwaitable(transport.health(20));
+      if (!health.reachable || std::chrono::steady_clock::now() - started > 5s) {
+        failures += "health waited or failed; ";
+      }
+    }
+    (void)!::write(report[1], failures.data(), failures.size());
+    ::_exit(0);
+  }
+  ::close(report[1]);
+  std::string failures;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(report[0], buffer, sizeof buffer)) > 0;) failures.append(buffer, n);
+  ::close(report[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  if (failures == "skip") {
+    GTEST_SKIP() << "no private network namespace here";
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(failures, "");
+}
+
 class NtfyRelayTest : public testing::Test {
  protected:
   NtfyRelay relay(const ScriptedResponder& responder, NtfyRelay::Environment environment) {
@@ -156,6 +232,52 @@ TEST_F(NtfyRelayTest, ErrorStatusesBecomeNtfyErrors) {
     } catch (const NtfyError& error) {
       EXPECT_EQ(error.status, status);
     }
+  }
+}
+
+// A relay that moved (to https, to a new base path) answers with a redirect: it is followed,
+// and a publish stays a POST with its body whatever the redirect's status.
+TEST_F(NtfyRelayTest, RedirectsAreFollowedAndAPublishStaysAPost) {
+  const std::string event =
+      R"({"id":"e1","time":1,"event":"message","topic":"mac-topic","message":"x"})";
+  for (const int status : {301, 302, 303, 307, 308}) {
+    SCOPED_TRACE(status);
+    ScriptedResponder target({{ScriptedResponder::http(200, {}, event)}});
+    ScriptedResponder moved(
+        {{ScriptedResponder::http(status, {"Location: " + target.url() + "/new/mac-topic"})}});
+    auto transport = relay(moved, fixedClock(NtfyRelay::systemNow()));
+    HttpCancel cancel;
+    EXPECT_EQ(transport.client().publish("hello", cancel), "e1");
+    EXPECT_EQ(moved.requestLines(), std::vector<std::string>{"POST /base/mac-topic HTTP/1.1"});
+    EXPECT_EQ(target.requestLines(), std::vector<std::string>{"POST /new/mac-topic HTTP/1.1"});
+    EXPECT_TRUE(target.lastRequest().ends_with("\r\n\r\nhello")) << target.lastRequest();
+  }
+  // Polls and health checks follow as well.
+  ScriptedResponder target({{ScriptedResponder::http(200, {}, event + "\n")}});
+  ScriptedResponder moved({{ScriptedResponder::http(301, {"Location: " + target.url() + "/x"})}});
+  auto transport = relay(moved, fixedClock(NtfyRelay::systemNow()));
+  EXPECT_EQ(runAwaitable(transport.poll(NtfySince::all())).size(), 1u);
+  EXPECT_TRUE(runAwaitable(transport.health(0)).reachable);
+  EXPECT_EQ(target.requests(), 2);
+}
+
+// Redirects lead only to http and https, and only a few in a row.
+TEST_F(NtfyRelayTest, RedirectsElsewhereOrWithoutEndFail) {
+  struct Case {
+    std::string location;
+    int requests;  // that reach the relay
+  };
+  const std::vector<Case> cases = {
+      {"ftp://127.0.0.1/mac-topic", 1},
+      {"file:///etc/hostname", 1},
+      {"/base/mac-topic", 6},  // itself, again and again: the first and five redirects
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.location);
+    ScriptedResponder responder({{ScriptedResponder::http(308, {"Location: " + c.location})}});
+    auto transport = relay(responder, fixedClock(NtfyRelay::systemNow()));
+    EXPECT_THROW(runAwaitable(transport.publish("x")), TransportError);
+    EXPECT_EQ(responder.requests(), c.requests);
   }
 }
 

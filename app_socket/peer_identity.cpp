@@ -1,13 +1,20 @@
 #include "app_socket/peer_identity.h"
 
 #include <plist/plist.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <charconv>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <sstream>
+#include <utility>
 
 namespace torvo::Peer {
 
@@ -58,7 +65,106 @@ std::optional<std::string> bundleIdentifier(const std::filesystem::path& infoPli
   return identifier;
 }
 
+std::string procPath(pid_t pid, const char* entry) {
+  return "/proc/" + std::to_string(pid) + "/" + entry;
+}
+
+// Field 22 of /proc/<pid>/stat, the process's start time in clock ticks after boot. It tells
+// a process from a later one that got the same id. The command name (field 2) may hold spaces
+// and parentheses, so the fields are counted from its closing parenthesis.
+std::optional<std::uint64_t> startTime(pid_t pid) {
+  std::ifstream file(procPath(pid, "stat"));
+  std::string line;
+  if (!std::getline(file, line)) return std::nullopt;
+  const auto close = line.rfind(')');
+  if (close == std::string::npos) return std::nullopt;
+  std::istringstream fields(line.substr(close + 1));
+  std::string field;
+  for (int index = 3; index <= 22; ++index) {
+    if (!(fields >> field)) return std::nullopt;
+  }
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
+  if (error != std::errc() || end != field.data() + field.size()) return std::nullopt;
+  return value;
+}
+
+// The device and inode of the running image: stat follows /proc/<pid>/exe to it.
+std::optional<std::pair<dev_t, ino_t>> runningImage(pid_t pid) {
+  struct stat info {};
+  if (::stat(procPath(pid, "exe").c_str(), &info) != 0) return std::nullopt;
+  return std::pair{info.st_dev, info.st_ino};
+}
+
+// pidfd calls go through syscall(): glibc 2.36's <sys/pidfd.h> declares its wrappers without C
+// linkage, so C++ code cannot link against them.
+int pidfdOpen(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0U)); }
+
+int pidfdSendSignal(int pidfd, int signal) {
+  return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0U));
+}
+
+constexpr int peerGone = -2;
+
+// A pidfd of the socket's peer where the headers know SO_PEERPIDFD and the kernel answers
+// it; `peerGone` when the kernel says the peer has ended (opening one from the process id
+// could then pin another process); else -1, and the caller opens one from the process id.
+int peerPidfd([[maybe_unused]] int fd) {
+#ifdef SO_PEERPIDFD
+  int pidfd = -1;
+  socklen_t size = sizeof pidfd;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &size) == 0 && size == sizeof pidfd) {
+    return pidfd;
+  }
+  if (errno == ESRCH) return peerGone;
+#endif
+  return -1;
+}
+
 }  // namespace
+
+std::optional<PinnedProcess> PinnedProcess::pin(pid_t pid, int pidfd) {
+  PinnedProcess process;
+  process.pid_ = pid;
+  process.pidfd_ = pidfd >= 0 ? pidfd : pidfdOpen(pid);
+  // Without pidfds (ENOSYS on an old kernel) the start time alone tells the process apart; a
+  // process that is already gone has nothing left to identify.
+  if (process.pidfd_ < 0 && errno == ESRCH) return std::nullopt;
+  const auto started = startTime(pid);
+  const auto image = runningImage(pid);
+  if (!started || !image) return std::nullopt;
+  process.startTime_ = *started;
+  process.imageDevice_ = image->first;
+  process.imageInode_ = image->second;
+  return process;
+}
+
+PinnedProcess::PinnedProcess(PinnedProcess&& other) noexcept
+    : pid_(other.pid_),
+      pidfd_(std::exchange(other.pidfd_, -1)),
+      startTime_(other.startTime_),
+      imageDevice_(other.imageDevice_),
+      imageInode_(other.imageInode_) {}
+
+PinnedProcess::~PinnedProcess() {
+  if (pidfd_ >= 0) ::close(pidfd_);
+}
+
+bool PinnedProcess::runs(const std::filesystem::path& path) const {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0 && info.st_dev == imageDevice_ &&
+         info.st_ino == imageInode_;
+}
+
+bool PinnedProcess::unchanged() const {
+  // Signal 0 only asks whether the pidfd's process still runs; EPERM (another user's process
+  // when not root) still says it does.
+  if (pidfd_ >= 0 && pidfdSendSignal(pidfd_, 0) != 0 && errno != EPERM) {
+    return false;
+  }
+  return startTime(pid_) == startTime_ &&
+         runningImage(pid_) == std::pair{imageDevice_, imageInode_};
+}
 
 std::optional<std::filesystem::path> enclosingBundle(const std::filesystem::path& program) {
   for (auto folder = program.parent_path(); folder.has_relative_path();
@@ -84,7 +190,8 @@ bool satisfies(const std::filesystem::path& program, std::string_view requiremen
   return bundleIdentifier(infoPlist) == identifier;
 }
 
-std::optional<PeerIdentity> identify(int fd, const std::optional<std::string>& requirement) {
+std::optional<PeerIdentity> identify(int fd, const std::optional<std::string>& requirement,
+                                     const ProgramWanted& wanted) {
   ucred credentials{};
   socklen_t size = sizeof credentials;
   if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 ||
@@ -92,13 +199,21 @@ std::optional<PeerIdentity> identify(int fd, const std::optional<std::string>& r
     return std::nullopt;
   }
   PeerIdentity identity{.uid = credentials.uid, .pid = credentials.pid};
+  if (wanted && !wanted(identity.uid)) return identity;
+  const int pidfd = peerPidfd(fd);
+  if (pidfd == peerGone) return identity;
+  const auto process = PinnedProcess::pin(credentials.pid, pidfd);
+  if (!process) return identity;
   std::error_code error;
-  const auto program =
-      std::filesystem::read_symlink("/proc/" + std::to_string(credentials.pid) + "/exe", error);
-  if (error || !program.is_absolute()) return identity;
+  const auto program = std::filesystem::read_symlink(procPath(credentials.pid, "exe"), error);
+  // The reported path must lead to the running image itself; otherwise (an image deleted or
+  // replaced since it started, a file mounted over the path elsewhere) the program on disk
+  // cannot be found.
+  if (error || !program.is_absolute() || !process->runs(program)) return identity;
   const auto bundle = enclosingBundle(program);
   identity.path = (bundle ? *bundle : program).string();
   identity.signatureOK = !requirement || satisfies(program, *requirement);
+  if (!process->unchanged()) return std::nullopt;
   return identity;
 }
 

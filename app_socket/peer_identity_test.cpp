@@ -1,6 +1,9 @@
 #include "app_socket/peer_identity.h"
 
 #include <plist/plist.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -9,6 +12,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -52,6 +56,71 @@ struct Bundle {
   fs::path root;
   fs::path program;
 };
+
+// A child that, in order, connects to the socket at `socketPath` (when given), runs `prepare`
+// and replaces itself with `program`, passing it "30" (so a copy of sleep waits that long).
+// Killed and reaped when the value goes away, unless `end` did so before.
+class ProgramChild {
+ public:
+  explicit ProgramChild(const fs::path& program, const std::optional<fs::path>& socketPath = {},
+                        const std::function<bool()>& prepare = {}) {
+    int fds[2];
+    EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    pid = ::fork();
+    if (pid == 0) {
+      ::close(fds[0]);
+      const auto fail = [&](char step) {
+        (void)!::write(fds[1], &step, 1);
+        ::_exit(1);
+      };
+      if (socketPath) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        const auto address = IO::sockaddr(socketPath->string());
+        if (!address ||
+            ::connect(fd, reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0) {
+          fail('c');
+        }
+      }
+      if (prepare && !prepare()) fail('p');
+      const char* argv[] = {program.c_str(), "30", nullptr};
+      ::execv(program.c_str(), const_cast<char**>(argv));
+      fail('x');
+    }
+    ::close(fds[1]);
+    status_ = fds[0];
+  }
+  ProgramChild(const ProgramChild&) = delete;
+  ProgramChild& operator=(const ProgramChild&) = delete;
+  ~ProgramChild() {
+    end();
+    ::close(status_);
+  }
+
+  // Waits until the child runs `program`: 0, or the step that failed ('c' connect,
+  // 'p' prepare, 'x' exec).
+  char started() const {
+    char step = 0;
+    return ::read(status_, &step, 1) == 1 ? step : 0;
+  }
+
+  void end() {
+    if (pid <= 0) return;
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    pid = -1;
+  }
+
+  pid_t pid = -1;
+
+ private:
+  int status_ = -1;
+};
+
+// A copy of sleep at `path`, a program that stays up for as long as a test needs.
+void copySleep(const fs::path& path) {
+  fs::copy_file("/bin/sleep", path, fs::copy_options::overwrite_existing);
+  ::chmod(path.c_str(), 0755);
+}
 
 class PeerRequirementTest : public ::testing::Test {
  protected:
@@ -129,8 +198,16 @@ TEST(PeerIdentifyTest, SeesThisProcess) {
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
   const auto identity = Peer::identify(fds[0], std::nullopt);
   const auto withRequirement = Peer::identify(fds[0], kRequirement);
+  std::optional<std::uint32_t> askedFor;
+  const auto userRefused = Peer::identify(fds[0], std::nullopt, [&](std::uint32_t uid) {
+    askedFor = uid;
+    return false;
+  });
   ::close(fds[0]);
   ::close(fds[1]);
+  // A user not wanted: the program is not looked at.
+  EXPECT_EQ(askedFor, ::geteuid());
+  EXPECT_EQ(userRefused, (PeerIdentity{.uid = ::geteuid(), .pid = ::getpid()}));
   ASSERT_TRUE(identity);
   EXPECT_EQ(identity->uid, ::geteuid());
   EXPECT_EQ(identity->pid, ::getpid());
@@ -175,6 +252,124 @@ TEST(PeerIdentifyTest, SeesAnotherUsersProcess) {
   EXPECT_EQ(identity->uid, test::nobodyUID);
   EXPECT_EQ(identity->pid, child);
   EXPECT_EQ(identity->path, fs::read_symlink("/proc/self/exe").string());
+}
+
+// The program is what the process runs, not merely what its path names now: a file mounted
+// over the program's path in another mount namespace (where the path the kernel reports still
+// reads as the bundle's program) and a program file replaced since the process started both
+// leave the peer without a path and failing the requirement.
+TEST_F(PeerRequirementTest, TheRunningImageMustBeTheBundlesProgram) {
+  struct Case {
+    const char* name;
+    std::function<bool(const Bundle&)> inChild;    // before it runs the bundle's program
+    std::function<void(const Bundle&)> afterStart;  // once it runs
+    bool identified;
+  };
+  const Case cases[] = {
+      {"the bundle's program", {}, {}, true},
+      {"another file mounted over the program's path",
+       [](const Bundle& b) {
+         return ::unshare(CLONE_NEWNS) == 0 &&
+                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                ::mount((b.root.parent_path() / "other").c_str(), b.program.c_str(), nullptr,
+                        MS_BIND, nullptr) == 0;
+       },
+       {}, false},
+      {"the program replaced after it started", {},
+       [](const Bundle& b) {
+         copySleep(b.root.parent_path() / "other");
+         fs::rename(b.root.parent_path() / "other", b.program);
+       },
+       false},
+  };
+  int index = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path dir = dir_ / std::to_string(index++);
+    const Bundle bundle(dir);
+    copySleep(bundle.program);
+    copySleep(dir / "other");
+    const auto socketPath = dir / "peer.sock";
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    const auto address = IO::sockaddr(socketPath.string());
+    ASSERT_TRUE(address);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&*address), sizeof *address), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+
+    ProgramChild child(bundle.program, socketPath,
+                       c.inChild ? std::function<bool()>([&] { return c.inChild(bundle); })
+                                 : std::function<bool()>());
+    const char failed = child.started();
+    if (failed == 'p') {
+      ::close(listener);
+      GTEST_SKIP() << "no private mount namespace here";
+    }
+    ASSERT_EQ(failed, 0);
+    if (c.afterStart) c.afterStart(bundle);
+    const int connection = ::accept(listener, nullptr, nullptr);
+    const auto identity = Peer::identify(connection, kRequirement);
+    ::close(connection);
+    ::close(listener);
+
+    ASSERT_TRUE(identity);
+    EXPECT_EQ(identity->pid, child.pid);
+    EXPECT_EQ(identity->signatureOK, c.identified);
+    EXPECT_EQ(identity->path,
+              c.identified ? std::optional<std::string>(bundle.root.string()) : std::nullopt);
+  }
+}
+
+// What ends a check: the pinned process ended, or now runs another program.
+TEST(PinnedProcessTest, SeesTheProcessEndOrChangeItsProgram) {
+  test::TempDir dir;
+  const fs::path sleep = dir / "sleep";
+  copySleep(sleep);
+  int go[2];
+  ASSERT_EQ(::pipe2(go, O_CLOEXEC), 0);
+  struct Case {
+    const char* name;
+    bool pinBeforeExec;
+    std::function<void(ProgramChild&)> change;
+    bool unchanged;
+  };
+  const Case cases[] = {
+      {"still running", false, [](ProgramChild&) {}, true},
+      {"ended, not yet reaped", false,
+       [](ProgramChild& child) {
+         ::kill(child.pid, SIGKILL);
+         siginfo_t info{};
+         ::waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOWAIT);
+       },
+       false},
+      {"ended and reaped", false, [](ProgramChild& child) { child.end(); }, false},
+      {"ran another program", true,
+       [&](ProgramChild& child) {
+         ASSERT_EQ(::write(go[1], "g", 1), 1);
+         ASSERT_EQ(child.started(), 0);
+       },
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    // The child waits for the go byte only where the test pins it before it runs sleep.
+    ProgramChild child(sleep, std::nullopt, [&] {
+      char byte = 0;
+      return !c.pinBeforeExec || ::read(go[0], &byte, 1) == 1;
+    });
+    if (!c.pinBeforeExec) {
+      ASSERT_EQ(child.started(), 0);
+    }
+    const auto pinned = Peer::PinnedProcess::pin(child.pid);
+    ASSERT_TRUE(pinned);
+    EXPECT_TRUE(pinned->unchanged());
+    EXPECT_EQ(pinned->runs(sleep), !c.pinBeforeExec);
+    EXPECT_EQ(pinned->runs("/proc/self/exe"), false) << "a link is not followed";
+    c.change(child);
+    EXPECT_EQ(pinned->unchanged(), c.unchanged);
+  }
+  ::close(go[0]);
+  ::close(go[1]);
+  EXPECT_EQ(Peer::PinnedProcess::pin(0), std::nullopt);
 }
 
 }  // namespace

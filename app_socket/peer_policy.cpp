@@ -22,20 +22,26 @@ PeerPolicy::Decision PeerPolicy::allows(const PeerIdentity& identity) const {
   return allows(identity, torvo::consoleUID);
 }
 
-PeerPolicy::Decision PeerPolicy::allows(const PeerIdentity& identity,
-                                        const ConsoleLookup& console) const {
+PeerPolicy::Decision PeerPolicy::allowsUser(std::uint32_t peerUID,
+                                            const ConsoleLookup& console) const {
   if (const auto* exactly = std::get_if<Exactly>(&uid)) {
-    if (identity.uid != exactly->uid) return {false, "wrong user"};
+    if (peerUID != exactly->uid) return {false, "wrong user"};
   } else {
     // With nobody at the screen (a server, or only the login screen) root stands in for the
     // console user, so that an administrator can use the agent with sudo; root can change the
     // agent's files anyway.
     const auto consoleUser = console();
-    const bool headlessRoot = !consoleUser && identity.uid == 0;
-    if (!headlessRoot && (!consoleUser || *consoleUser != identity.uid)) {
+    const bool headlessRoot = !consoleUser && peerUID == 0;
+    if (!headlessRoot && (!consoleUser || *consoleUser != peerUID)) {
       return {false, "not the console user"};
     }
   }
+  return {true, "ok"};
+}
+
+PeerPolicy::Decision PeerPolicy::allows(const PeerIdentity& identity,
+                                        const ConsoleLookup& console) const {
+  if (auto user = allowsUser(identity.uid, console); !user.allowed) return user;
   if (requirement && !identity.signatureOK) return {false, "code signature doesn't match"};
   if (allowedPath && !(identity.path && samePath(*identity.path, *allowedPath))) {
     return {false, "not the installed app"};

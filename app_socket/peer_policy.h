@@ -51,6 +51,9 @@ struct PeerPolicy {
 
   Decision allows(const PeerIdentity& identity) const;
   Decision allows(const PeerIdentity& identity, const ConsoleLookup& console) const;
+  // The first of those checks alone, the user: "ok" or its refusal. A peer refused here is
+  // refused by `allows` with the same reason, whatever else is known of it.
+  Decision allowsUser(std::uint32_t peerUID, const ConsoleLookup& console) const;
 
   // Both paths name the same place once symbolic links, "." and ".." and trailing "/" are
   // resolved. A path that does not exist is compared in its lexical normal form.

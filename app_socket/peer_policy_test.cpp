@@ -57,6 +57,13 @@ TEST(PeerPolicyTest, ChecksUserThenSignatureThenPath) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.policy.allows(c.identity, c.console), c.decision) << c.decision.reason;
+    // The user check alone, which the server makes before identifying the program, refuses
+    // exactly the peers that `allows` refuses for their user, with the same reason.
+    const bool userRefused =
+        c.decision.reason == "wrong user" || c.decision.reason == "not the console user";
+    const PeerPolicy::Decision userDecision =
+        userRefused ? c.decision : PeerPolicy::Decision{true, "ok"};
+    EXPECT_EQ(c.policy.allowsUser(c.identity.uid, c.console), userDecision) << c.decision.reason;
   }
 }
 

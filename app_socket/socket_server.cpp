@@ -135,9 +135,19 @@ asio::awaitable<void> acceptLoop(std::shared_ptr<SocketServer::State> state) {
       co_await std::move(wait);
       continue;
     }
-    const auto identity = Peer::identify(socket.native_handle(), state->policy.requirement);
+    // The user comes first: a peer of the wrong user is refused without its program being
+    // looked at, which costs file checks and an Info.plist read on this thread. The console
+    // user is looked up at most once per connection, so both checks see the same answer.
+    std::optional<std::optional<std::uint32_t>> consoleUser;
+    const PeerPolicy::ConsoleLookup console = [&state, &consoleUser] {
+      if (!consoleUser) consoleUser = state->console();
+      return *consoleUser;
+    };
+    const auto identity = Peer::identify(
+        socket.native_handle(), state->policy.requirement,
+        [&](std::uint32_t uid) { return state->policy.allowsUser(uid, console).allowed; });
     if (!identity) continue;
-    const auto decision = state->policy.allows(*identity, state->console);
+    const auto decision = state->policy.allows(*identity, console);
     if (!decision.allowed) {
       state->log.info(Category::app, "rejected a local connection (uid " +
                                          std::to_string(identity->uid) + ", pid " +

@@ -1,6 +1,7 @@
 // SocketServer: the agent's end of the local app socket. It listens on a Unix stream socket,
-// identifies every connecting process and applies the peer policy before reading anything
-// (rejected peers get no bytes, only a log line), then serves each allowed connection in its
+// checks every connecting process's user, then identifies its program (only for the right
+// user) and applies the peer policy before reading anything (rejected peers get no bytes,
+// only a log line), then serves each allowed connection in its
 // own coroutine: one request frame in, one response frame out, each read and write bounded by
 // a 5-second deadline, the connection closed afterwards. Requests with numbers far out of range
 // or malformed key identifiers are answered "Bad request" without reaching the handler.

@@ -1,6 +1,8 @@
 #include "app_socket/socket_server.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -8,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -238,6 +241,74 @@ TEST_F(SocketServerTest, ConsoleRuleRefusesAnotherUser) {
                          "): not the console user"));
   // The console user itself gets through.
   EXPECT_EQ(send({AppRequests::GetStatus{}}), ok());
+}
+
+// The user is checked before the program: another user's peer is refused without its bundle
+// being read, while the console user's peer has it read (and here fails the requirement).
+TEST_F(SocketServerTest, AnotherUsersProgramIsNeverIdentified) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a client as another user";
+  const auto bundle = dir_ / "Torvo.app";
+  const auto program = bundle / "Contents/MacOS/Torvo";
+  const auto infoPlist = bundle / "Contents/Info.plist";
+  std::filesystem::create_directories(program.parent_path());
+  for (const auto& folder : {bundle, bundle / "Contents", program.parent_path()}) {
+    ::chmod(folder.c_str(), 0755);
+  }
+  std::ofstream(infoPlist) << "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">"
+                              "<dict><key>CFBundleIdentifier</key>"
+                              "<string>com.example.Other</string></dict></plist>";
+  std::filesystem::copy_file("/bin/sleep", program);
+  ::chmod(program.c_str(), 0755);
+
+  const auto console = std::make_shared<std::atomic<std::uint32_t>>(0);
+  startServer({.uid = PeerPolicy::ConsoleUser{},
+               .requirement = "identifier \"com.quorvantelix.Torvo\""},
+              [console] { return std::optional<std::uint32_t>(console->load()); });
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(::inotify_add_watch(watch, infoPlist.c_str(), IN_OPEN), 0);
+
+  struct Case {
+    std::uint32_t console;
+    std::string reason;
+    bool bundleRead;
+  };
+  for (const Case& c : {Case{0, "not the console user", false},
+                        Case{test::nobodyUID, "code signature doesn't match", true}}) {
+    SCOPED_TRACE(c.reason);
+    *console = c.console;
+    int started[2];
+    ASSERT_EQ(::pipe2(started, O_CLOEXEC), 0);
+    // The server's thread waits until the child runs the bundle's program, so that the
+    // connection is looked at only then.
+    asio::post(io_, [fd = started[0]] {
+      char byte = 0;
+      while (::read(fd, &byte, 1) > 0) {
+      }
+    });
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (::setgid(test::nobodyGID) != 0 || ::setuid(test::nobodyUID) != 0) ::_exit(2);
+      const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+      const auto address = IO::sockaddr(socketPath().string());
+      if (::connect(fd, reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0) {
+        ::_exit(3);
+      }
+      const char* argv[] = {program.c_str(), "30", nullptr};
+      ::execv(program.c_str(), const_cast<char**>(argv));
+      ::_exit(4);
+    }
+    ::close(started[1]);
+    EXPECT_TRUE(waitForLog("rejected a local connection (uid 65534, pid " +
+                           std::to_string(child) + "): " + c.reason));
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ::close(started[0]);
+    char events[4096];
+    EXPECT_EQ(::read(watch, events, sizeof events) > 0, c.bundleRead);
+  }
+  ::close(watch);
+  EXPECT_EQ(handled_.load(), 0);
 }
 
 TEST(SocketServerPathTest, PathOf104BytesCannotBeUsed) {

@@ -10,6 +10,8 @@
 namespace torvo {
 namespace {
 
+constexpr long maxRedirects = 5;
+
 std::string lowerCase(std::string_view text) {
   std::string out(text);
   std::ranges::transform(out, out.begin(),
@@ -198,8 +200,14 @@ HttpResponse run(const HttpRequest& request, const HttpCancel& cancel, bool read
   CURL* e = easy.get();
   curl_easy_setopt(e, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
+  // A relay that moved (http to https, another base path) answers with a redirect, which is
+  // followed a few times, to http and https only. A POST stays a POST with its body on every
+  // redirect status, so a publish is never silently turned into a GET.
+  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(e, CURLOPT_MAXREDIRS, maxRedirects);
+  curl_easy_setopt(e, CURLOPT_POSTREDIR, CURL_REDIR_POST_ALL);
   curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.get());
   curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, onHeader);
   curl_easy_setopt(e, CURLOPT_HEADERDATA, &state);
@@ -207,7 +215,9 @@ HttpResponse run(const HttpRequest& request, const HttpCancel& cancel, bool read
   curl_easy_setopt(e, CURLOPT_WRITEDATA, &state);
   if (request.method == "GET") {
     curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
-  } else {
+  } else if (request.method != "POST") {
+    // A POST is what the body below makes of the request anyway; naming it as a custom
+    // method would keep that name on a redirect even where libcurl drops the body.
     curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, request.method.c_str());
   }
   if (request.method != "GET" || !request.body.empty()) {

@@ -1,7 +1,8 @@
 // The HTTP layer under the relay client: one libcurl transfer at a time per call, run on the
 // calling thread, stoppable from any other thread through an `HttpCancel`. An `HttpSession`
-// holds the settings every request of one relay shares: no cookies, no response cache, no
-// redirects followed, nothing written to disk.
+// holds the settings every request of one relay shares: no cookies, no response cache,
+// nothing written to disk; up to five redirects followed, to http and https only, a POST
+// staying a POST with its body.
 // `HttpSession` is immutable after construction and safe to use from many threads at once;
 // each `HttpCancel` belongs to one transfer at a time.
 #pragma once

@@ -21,7 +21,10 @@ std::expected<AssertionID, int> LinuxPowerPlatform::createAssertion(
     const AssertionRequest& request) {
   const char* what = nullptr;
   if (request.type == "PreventUserIdleSystemSleep") {
-    what = "idle";
+    // Sleep for want of user activity comes either from logind's own IdleAction, which honours
+    // "idle" locks, or from a desktop's power manager asking logind to suspend, which only
+    // "sleep" locks hold off; a check-in on a just-woken machine must survive both.
+    what = "idle:sleep";
   } else if (request.type == "PreventSystemSleep") {
     what = "sleep";
   } else {

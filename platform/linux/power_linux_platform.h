@@ -4,7 +4,8 @@
 // LinuxPowerPlatform: the power platform operations on Linux, for SystemPower (and, for the
 // battery and name facts only, SimulatedPower).
 // - Assertions are logind inhibitor locks in mode "block" taken by "Torvo" with the assertion
-//   name as the reason: "idle" for PreventUserIdleSystemSleep, "sleep" for PreventSystemSleep.
+//   name as the reason: "idle:sleep" for PreventUserIdleSystemSleep (a desktop's idle suspend
+//   is a sleep request that only "sleep" locks hold off), "sleep" for PreventSystemSleep.
 //   A time limit is enforced by InhibitorLocks.
 // - User activity is SetIdleHint(false) on the console session, when there is one.
 // - Scheduled wakes are AlarmWakes (timerfds of this process).

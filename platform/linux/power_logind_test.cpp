@@ -208,17 +208,21 @@ TEST_F(MockLogindTest, SystemPowerHoldsAndReleasesThroughLogind) {
   test::RecordingLog log;
   SystemPower power(log, std::make_unique<LinuxPowerPlatform>());
 
-  power.holdAwake("until 18:00");
+  // The check-in holds off a desktop's idle suspend (a "sleep" request) as well as logind's
+  // own idle action, even without a hold beside it.
   power.beginCheckIn();
-  EXPECT_EQ(inhibitors(), (Strings{"idle|Torvo|Torvo: checking in|block",
-                                   "idle|Torvo|Torvo: until 18:00|block",
+  EXPECT_EQ(inhibitors(), Strings{"idle:sleep|Torvo|Torvo: checking in|block"});
+
+  power.holdAwake("until 18:00");
+  EXPECT_EQ(inhibitors(), (Strings{"idle:sleep|Torvo|Torvo: checking in|block",
+                                   "idle:sleep|Torvo|Torvo: until 18:00|block",
                                    "sleep|Torvo|Torvo: until 18:00|block"}));
 
   power.holdAwake("until 20:00");
   power.endCheckIn();
-  EXPECT_EQ(inhibitorsSettlingOn({"idle|Torvo|Torvo: until 20:00|block",
+  EXPECT_EQ(inhibitorsSettlingOn({"idle:sleep|Torvo|Torvo: until 20:00|block",
                                   "sleep|Torvo|Torvo: until 20:00|block"}),
-            (Strings{"idle|Torvo|Torvo: until 20:00|block",
+            (Strings{"idle:sleep|Torvo|Torvo: until 20:00|block",
                      "sleep|Torvo|Torvo: until 20:00|block"}));
 
   power.releaseAwake();
