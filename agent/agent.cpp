@@ -34,6 +34,21 @@ int networkCode(TransportError::Kind kind) {
   return -1;
 }
 
+// What a check-in that threw says in its error line.
+std::string failureText(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const NtfyError&) {
+    return shortDescription(error);
+  } catch (const TransportError&) {
+    return shortDescription(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "error";
+  }
+}
+
 }  // namespace
 
 std::string_view toText(Trigger trigger) {
@@ -111,9 +126,22 @@ asio::awaitable<void> Agent::checkIn(Trigger trigger) {
     forceReport_ = false;
     auto resumed = std::move(waiters_);
     waiters_.clear();
-    co_await runCheckIn(trigger, force);
+    // A pass that throws must not leave `running_` set: every later trigger, the timer's
+    // included, would wait for it forever. It is logged, its waiters go on, and so does the cycle.
+    std::exception_ptr failure;
+    try {
+      auto pass = runCheckIn(trigger, force);
+      co_await std::move(pass);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    if (failure) {
+      log_.error(Category::agent, "check-in failed (" + failureText(failure) + ")");
+      power_.endCheckIn();
+    }
     for (auto& waiter : resumed) waiter->cancel();
-  } while (again_);
+    // An undo during the pass halts the agent: the merged next pass does not run.
+  } while (again_ && !halted_);
   running_ = false;
   for (auto& waiter : waiters_) waiter->cancel();
   waiters_.clear();
@@ -135,36 +163,58 @@ asio::awaitable<void> Agent::runCheckIn(Trigger trigger, bool force) {
 
   const bool due = state_.scheduledWake && now >= *state_.scheduledWake;
   // A scheduled wake is an alarm timer of the process that armed it and ended with it: the
-  // saved one may be gone (a crash, a kill), so the launch check-in arms the next one whatever
-  // the state file says.
-  if (trigger == Trigger::launch) state_.scheduledWake.reset();
-  ensureWakeChain(now);
+  // saved one may be gone (a crash, a kill), so the launch check-in arms it again when it is
+  // still the one to keep (the phones were told that time), and otherwise the next one.
+  const bool keeps = state_.scheduledWake &&
+                     !Engine::needsReschedule(state_.scheduledWake, state_.scheduledEvery,
+                                              config_.nextCheckIn(now, options_.calendar), config_, now);
+  if (trigger == Trigger::launch && keeps) {
+    power_.scheduleWake(*state_.scheduledWake);
+  } else {
+    ensureWakeChain(now);
+  }
 
+  // The pass's relay connection is made for the relay and topic of this moment. The app may
+  // act while the pass waits on the relay: after an undo (`halted_`) the pass stops where it
+  // resumes, scheduling, reading, holding and sending nothing more; after a pairing reset
+  // (`moved`) the connection still points at the old topic, so what it answers is not taken in.
+  const std::string relayText = devices_.relay;
+  const std::string topic = devices_.topic;
+  const auto moved = [&] { return devices_.relay != relayText || devices_.topic != topic; };
   std::unique_ptr<RelayTransport> relay;
-  if (Url::parse(devices_.relay)) relay = makeRelay_(devices_.relay, devices_.topic);
+  if (Url::parse(relayText)) relay = makeRelay_(relayText, topic);
 
   bool reachable = false;
   std::optional<std::int64_t> skew;
+  bool stale = false;  // the relay or topic changed while the pass waited
   if (relay && trigger == Trigger::timer && state_.relayReachable == true) {
     reachable = true;
     skew = state_.relaySkew;
   } else if (relay) {
     const RelayHealth health = co_await relay->health(trigger == Trigger::timer ? 10 : 60);
+    if (halted_) {
+      power_.endCheckIn();
+      co_return;
+    }
+    stale = moved();
     reachable = health.reachable;
     skew = health.skew;
   }
-  if (state_.relayReachable != reachable) {
-    log_.info(Category::relay, std::string(reachable ? "relay reachable" : "relay not reachable"));
+  if (!stale) {
+    if (state_.relayReachable != reachable) {
+      log_.info(Category::relay, std::string(reachable ? "relay reachable" : "relay not reachable"));
+    }
+    state_.relayReachable = reachable;
+    state_.relaySkew = skew;
   }
-  state_.relayReachable = reachable;
-  state_.relaySkew = skew;
 
   bool read = false;
   std::vector<Inbound> inbound;
-  if (reachable) {
+  if (reachable && !stale) {
     const NtfySince since =
-        state_.lastNtfyID ? NtfySince::id(*state_.lastNtfyID)
-                          : NtfySince::unix(now - ReplayGuard::maxAge(config_.checkInMinutes()));
+        state_.lastNtfyID
+            ? NtfySince::id(*state_.lastNtfyID)
+            : NtfySince::unix(Engine::addSeconds(now, -ReplayGuard::maxAge(config_.checkInMinutes())));
     std::vector<NtfyEvent> events;
     std::exception_ptr failure;
     try {
@@ -172,10 +222,16 @@ asio::awaitable<void> Agent::runCheckIn(Trigger trigger, bool force) {
     } catch (...) {
       failure = std::current_exception();
     }
-    if (failure) {
+    if (halted_) {
+      power_.endCheckIn();
+      co_return;
+    }
+    // What the old topic answered is not taken in: no drops counted, no cursor kept for the new.
+    stale = moved();
+    if (!stale && failure) {
       log_.error(Category::relay, "poll failed (" + shortDescription(failure) + ")");
       state_.relayReachable = false;
-    } else {
+    } else if (!stale) {
       read = true;
       inbound = takeIn(events, now);
     }
@@ -187,20 +243,25 @@ asio::awaitable<void> Agent::runCheckIn(Trigger trigger, bool force) {
   const MacState report = Engine::stateMessage(config_, state_, currentFacts(), now);
   if (read) {
     for (const auto& sent : handled.acks) {
+      if (halted_) break;
       const std::vector<std::string> sender(1, sent.first);
       const Message ack(sent.second);
-      co_await publish(*relay, ack, sender, sendTimeout);
+      auto sending = publish(*relay, ack, sender, sendTimeout);
+      co_await std::move(sending);
     }
-    if (!inbound.empty() || due || force || !state_.lastReportedState ||
-        *state_.lastReportedState != report.state) {
+    if (!halted_ && (!inbound.empty() || due || force || !state_.lastReportedState ||
+                     *state_.lastReportedState != report.state)) {
       std::vector<std::string> kids;
       for (const auto& device : devices_.devices) {
         if (device.isConfirmed()) kids.push_back(device.kid);
       }
       const Message message(report);
-      if (co_await publish(*relay, message, kids, sendTimeout)) {
-        state_.lastReportedState = report.state;
-      }
+      auto sending = publish(*relay, message, kids, sendTimeout);
+      if (co_await std::move(sending)) state_.lastReportedState = report.state;
+    }
+    if (halted_) {
+      power_.endCheckIn();
+      co_return;
     }
   }
 
@@ -253,7 +314,8 @@ Engine::Handled Agent::apply(const std::vector<Inbound>& inbound, std::int64_t n
 std::int64_t Agent::nextPollDelay(std::optional<std::int64_t> now) const {
   const std::int64_t t = now ? *now : clock_();
   const bool pairing = std::any_of(devices_.devices.begin(), devices_.devices.end(), [&](const PairedDevice& d) {
-    return !d.isConfirmed() && t - d.pairedAt < Engine::pairingLifetime;
+    // In 128 bits: a stored pairedAt and a simulated clock may lie at opposite ends of the range.
+    return !d.isConfirmed() && static_cast<__int128>(t) - d.pairedAt < Engine::pairingLifetime;
   });
   return pairing ? std::min(options_.pollSeconds, options_.pairingPollSeconds) : options_.pollSeconds;
 }
@@ -313,6 +375,8 @@ asio::awaitable<bool> Agent::publish(RelayTransport& relay, const Message& messa
   bool allSent = true;
   const std::string type(message.typeName());
   for (const auto& kid : kids) {
+    // An undo while an earlier send was under way: nothing more goes out.
+    if (halted_) co_return false;
     const PairedDevice* device = devices_.key(kid);
     if (device == nullptr) continue;
     const std::string name = device->name;

@@ -65,7 +65,9 @@ class Agent {
   Agent& operator=(const Agent&) = delete;
 
   // Runs or joins a check-in; returns once a check-in that began after this call has finished,
-  // or at once while halted.
+  // or at once while halted. Never throws: a pass that fails is logged and the cycle goes on.
+  // A pass stops where it resumes from a relay call into a halted agent, and takes in nothing
+  // from a relay topic that a pairing reset left while it waited.
   asio::awaitable<void> checkIn(Trigger trigger);
   // Starts an app check-in without waiting for it.
   void kick();

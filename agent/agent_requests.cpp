@@ -108,7 +108,7 @@ AppResponse Agent::addDevice(std::int64_t now) {
   info(Category::app, "new pairing code " + pairing.keyID + " (expires in 5 min; checking every " +
                           std::to_string(options_.pairingPollSeconds) + " s until then)");
   cancelPollWait();
-  return AppResponse{R::Pairing{*link, pairing.keyID, now + Engine::pairingLifetime}};
+  return AppResponse{R::Pairing{*link, pairing.keyID, Engine::addSeconds(now, Engine::pairingLifetime)}};
 }
 
 AppResponse Agent::cancelPairing(const std::string& kid) {

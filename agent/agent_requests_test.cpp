@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "agent/agent.h"
 #include "tests/agent_fixture.h"
 
@@ -171,6 +173,24 @@ TEST_F(AgentRequestsTest, LoginItemsAreCachedForFourSeconds) {
   EXPECT_TRUE(as<R::LoginItems>(request(AppRequest{Q::GetLoginItems{}})).items.has_value());
   now_ += 1;
   EXPECT_FALSE(as<R::LoginItems>(request(AppRequest{Q::GetLoginItems{}})).items.has_value());
+}
+
+// The simulated clock may sit at the end of the int64 range: a code's expiry saturates, and a
+// code stored as paired at the far start of the range counts as long expired, not as open.
+TEST_F(AgentRequestsTest, PairingCodesAtTheEndsOfTheClock) {
+  constexpr std::int64_t highest = std::numeric_limits<std::int64_t>::max();
+  constexpr std::int64_t lowest = std::numeric_limits<std::int64_t>::min();
+  FileStore(paths_.ownerUID).ensureDirectory(paths_.dataDir, 0755);
+  ModelStore(paths_, log_).saveDevices(DevicesFile(
+      "https://relay.example", "rr-aaaaaaaaaaaaaaaaaaaaaaaa",
+      {PairedDevice{"ancient001", Bytes(32, 5), "New device", lowest, std::nullopt}}));
+  EXPECT_EQ(agent().nextPollDelay(highest), 30);
+
+  now_ = highest - 60;
+  const auto pairing = as<R::Pairing>(request(AppRequest{Q::AddDevice{}}));
+  EXPECT_EQ(pairing.expiresAt, highest);
+  EXPECT_EQ(agent().devices().devices.size(), 1u);  // the ancient code was pruned
+  EXPECT_EQ(agent().nextPollDelay(now_), 2);
 }
 
 TEST_F(AgentRequestsTest, ResetPairingForgetsPhonesAndStartsANewTopic) {

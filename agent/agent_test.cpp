@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <limits>
+#include <tuple>
+
 #include "tests/agent_fixture.h"
 
 namespace torvo {
@@ -253,6 +257,231 @@ TEST_F(AgentTest, ARelayThatIsNotAURLIsNeverAsked) {
   EXPECT_TRUE(log_.has("info", "relay not reachable"));
   EXPECT_EQ(linesWith("check-in (launch): relay not reachable"), 1u);
 }
+
+TEST_F(AgentTest, ATimerCheckInAtTheScheduledWakeIsLoggedAndReports) {
+  pairPhones(1);
+  checkIn(Trigger::launch);
+  const auto wake = agent().state().scheduledWake;
+  ASSERT_EQ(wake, start + 100);  // 22:15:00, the first quarter more than 90 s after 22:13:20
+  const std::size_t heard = receivedBy(0).size();
+
+  // The wake the sleeping machine was woken for has come: the phones hear from it although
+  // nothing changed, and the line says so.
+  now_ = *wake;
+  checkIn(Trigger::timer);
+  EXPECT_EQ(linesWith("check-in (scheduled): relay read, 0 request(s), next at 22:30"), 1u);
+  const auto received = receivedBy(0);
+  ASSERT_EQ(received.size(), heard + 1);
+  EXPECT_EQ(std::get<MacState>(received.back().payload).state, PowerState::asleep);
+  EXPECT_EQ(agent().state().scheduledWake, *wake + 900);
+}
+
+// A pass that throws (here its health check) is logged, ends its check-in hold and resumes
+// whoever waits on it; the merged pass and every later trigger still run.
+TEST_F(AgentTest, ACheckInThatThrowsIsLoggedAndTheCycleGoesOn) {
+  pairPhones(1);
+  checkIn(Trigger::launch);
+  hooks_.healthGate = std::make_shared<asio::steady_timer>(io_, asio::steady_timer::time_point::max());
+  hooks_.healthError = std::make_exception_ptr(std::runtime_error("out of file descriptors"));
+  auto failing = begin(agent().checkIn(Trigger::app));
+  auto waiting = begin(agent().checkIn(Trigger::systemWake));
+  const std::size_t passes = power_.count("beginCheckIn");
+  release(hooks_.healthGate);
+
+  ASSERT_TRUE(finished(failing));
+  ASSERT_TRUE(finished(waiting));
+  EXPECT_NO_THROW(failing.get());
+  EXPECT_NO_THROW(waiting.get());
+  EXPECT_TRUE(log_.has("error", "check-in failed (out of file descriptors)"));
+  EXPECT_EQ(power_.count("endCheckIn"), power_.count("beginCheckIn"));
+  EXPECT_EQ(power_.count("beginCheckIn"), passes + 1);  // the merged pass
+  EXPECT_EQ(linesWith("check-in (app): relay read"), 1u);
+
+  now_ += 30;
+  auto later = begin(agent().checkIn(Trigger::timer));
+  io_.run_for(std::chrono::seconds(5));
+  ASSERT_TRUE(finished(later));
+  EXPECT_EQ(power_.count("beginCheckIn"), passes + 2);
+}
+
+namespace Q = AppRequests;
+
+// Where a check-in waits on the relay when an app request lands.
+enum class HeldAt { health, poll };
+
+// An app request that lands while a check-in is held, after a "check in now" that merges one
+// more pass, and what must be true once everything has run.
+struct Landing {
+  const char* name;
+  AppRequest request;
+  CommandKind phoneSent;  // what phone 0 sent, 30 s before the held pass began
+  bool halts;             // halted afterwards, and no pass runs after the request
+  bool wakeRuns;
+  int newDrops;
+  std::optional<std::string> cursor;  // lastNtfyID afterwards
+  bool phone0Hears;
+  bool phone1Hears;
+};
+
+const Landing landings[] = {
+    // Nothing of the held pass may go on: no read taken in, no Wake, no hold, no schedule, no send.
+    {"Undo", AppRequest{Q::UndoSetup{}}, CommandKind::wake, true, false, 0, "ev1", false, false},
+    // The held pass's relay points at the old topic: nothing it answers is counted or kept.
+    {"PairingReset", AppRequest{Q::ResetPairing{}}, CommandKind::wake, false, false, 0, std::nullopt, false,
+     false},
+    // The removed phone's Wake drops as from an unknown key; only the other phone hears.
+    {"DeviceRemoved", AppRequest{Q::RemoveDevice{"phone10000"}}, CommandKind::wake, false, false, 1, "ev2", false,
+     true},
+    // An end the phone sent before the computer's Wake leaves that Wake running.
+    {"WakeFromTheComputer", AppRequest{Q::WakeNow{2}}, CommandKind::end, false, true, 0, "ev2", true, true},
+};
+
+class HeldCheckInTest : public AgentTest,
+                        public ::testing::WithParamInterface<std::tuple<HeldAt, Landing>> {};
+
+TEST_P(HeldCheckInTest, TheRequestIsHonouredWhenThePassResumes) {
+  const auto& [held, c] = GetParam();
+  pairPhones(2);
+  fake_.queuePoll({event("not an envelope")});
+  checkIn(Trigger::launch);
+  ASSERT_EQ(agent().state().lastNtfyID, "ev1");
+  hooks_.servedTopic = agent().devices().topic;  // any other topic is new and empty
+
+  now_ += 60;
+  fake_.queuePoll({event(seal(Command{c.phoneSent, 1, "p1", now_ - 30, "Phone 0"}))});
+  auto& gate = held == HeldAt::health ? hooks_.healthGate : gate_;
+  gate = std::make_shared<asio::steady_timer>(io_, asio::steady_timer::time_point::max());
+  auto pass = begin(agent().checkIn(Trigger::app));
+  ASSERT_EQ(pass.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+  ASSERT_EQ(hooks_.polledTopics.size(), held == HeldAt::poll ? 2u : 1u);
+
+  const std::size_t heard0 = receivedBy(0).size();
+  const std::size_t heard1 = receivedBy(1).size();
+  const std::size_t polls = hooks_.polledTopics.size();
+  const std::int64_t drops = agent().state().drops.invalid;
+  requestNow(AppRequest{Q::CheckInNow{}});
+  requestNow(c.request);
+  const std::size_t calls = power_.calls.size();
+  const std::size_t lines = log_.lines().size();
+  release(gate);
+  ASSERT_TRUE(finished(pass));
+  pass.get();
+
+  const auto callsSince = [&](const std::string& prefix) {
+    return std::count_if(power_.calls.begin() + calls, power_.calls.end(),
+                         [&](const std::string& call) { return call.starts_with(prefix); });
+  };
+  EXPECT_EQ(agent().halted(), c.halts);
+  EXPECT_EQ(callsSince("beginCheckIn"), c.halts ? 0 : 1);
+  if (c.halts) {
+    EXPECT_EQ(callsSince("scheduleWake"), 0);
+    EXPECT_EQ(callsSince("holdAwake"), 0);
+    EXPECT_EQ(callsSince("declareUserActivity"), 0);
+    EXPECT_EQ(hooks_.polledTopics.size(), polls);
+    for (std::size_t i = lines; i < log_.lines().size(); ++i) {
+      EXPECT_EQ(log_.lines()[i].message.find("check-in ("), std::string::npos) << log_.lines()[i].message;
+    }
+  }
+  ASSERT_FALSE(power_.calls.empty());
+  EXPECT_EQ(power_.calls.back(), "endCheckIn");
+  EXPECT_EQ(Engine::isAwake(agent().state(), now_), c.wakeRuns);
+  EXPECT_EQ(agent().state().drops.invalid - drops, c.newDrops);
+  EXPECT_EQ(agent().state().lastNtfyID, c.cursor);
+  for (std::size_t i = polls; i < hooks_.polledTopics.size(); ++i) {
+    EXPECT_EQ(hooks_.polledTopics[i], agent().devices().topic) << "poll " << i;
+  }
+
+  const auto received0 = receivedBy(0);
+  const auto received1 = receivedBy(1);
+  EXPECT_EQ(received0.size() > heard0, c.phone0Hears);
+  EXPECT_EQ(received1.size() > heard1, c.phone1Hears);
+  if (c.phone1Hears && !received1.empty()) {
+    EXPECT_EQ(std::get<MacState>(received1.back().payload).state,
+              c.wakeRuns ? PowerState::awake : PowerState::asleep);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    WhileWaiting, HeldCheckInTest,
+    ::testing::Combine(::testing::Values(HeldAt::health, HeldAt::poll), ::testing::ValuesIn(landings)),
+    [](const ::testing::TestParamInfo<std::tuple<HeldAt, Landing>>& info) {
+      return std::string(std::get<0>(info.param) == HeldAt::health ? "Health" : "Poll") + "_" +
+             std::get<1>(info.param).name;
+    });
+
+// An undo while an acknowledgement is on its way: that send finishes, but no report follows
+// and the merged pass does not run.
+TEST_F(AgentTest, AnUndoDuringASendStopsThePass) {
+  pairPhones(2);
+  checkIn(Trigger::launch);
+  now_ += 60;
+  fake_.queuePoll({event(seal(Command{CommandKind::status, std::nullopt, "s1", now_, "Phone 0"}))});
+  hooks_.publishGate = std::make_shared<asio::steady_timer>(io_, asio::steady_timer::time_point::max());
+  const std::size_t heard0 = receivedBy(0).size();
+  const std::size_t heard1 = receivedBy(1).size();
+  auto pass = begin(agent().checkIn(Trigger::timer));
+  ASSERT_EQ(pass.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+
+  requestNow(AppRequest{Q::CheckInNow{}});
+  requestNow(AppRequest{Q::UndoSetup{}});
+  const std::size_t passes = power_.count("beginCheckIn");
+  release(hooks_.publishGate);
+  ASSERT_TRUE(finished(pass));
+
+  const auto received0 = receivedBy(0);
+  ASSERT_EQ(received0.size(), heard0 + 1);
+  EXPECT_TRUE(std::holds_alternative<Ack>(received0.back().payload));
+  EXPECT_EQ(receivedBy(1).size(), heard1);
+  EXPECT_EQ(power_.count("beginCheckIn"), passes);
+  EXPECT_EQ(power_.calls.back(), "endCheckIn");
+  EXPECT_TRUE(agent().halted());
+}
+
+// The simulated clock may sit at either end of the int64 range; times past it saturate
+// instead of wrapping round to the far other end.
+struct ClockEnd {
+  const char* name;
+  std::int64_t now;
+  std::int64_t since;  // the first poll's start window
+  std::optional<std::int64_t> scheduled;  // the wake armed at launch; absent: the next quarter
+  std::int64_t awakeUntil;  // after a Wake of 2 hours from the computer
+};
+
+constexpr std::int64_t highest = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t lowest = std::numeric_limits<std::int64_t>::min();
+
+const ClockEnd clockEnds[] = {
+    {"Highest", highest - 60, highest - 60 - 2100, highest, highest},
+    {"Lowest", lowest, lowest, std::nullopt, lowest + 7200},
+};
+
+class ClockEndTest : public AgentTest, public ::testing::WithParamInterface<ClockEnd> {};
+
+TEST_P(ClockEndTest, TimesSaturate) {
+  const ClockEnd& c = GetParam();
+  now_ = c.now;
+  pairPhones(1);
+  checkIn(Trigger::launch);
+  ASSERT_FALSE(fake_.polls().empty());
+  EXPECT_EQ(fake_.polls()[0], NtfySince::unix(c.since));
+  const auto wake = agent().state().scheduledWake;
+  ASSERT_TRUE(wake.has_value());
+  if (c.scheduled) {
+    EXPECT_EQ(*wake, *c.scheduled);
+  } else {
+    const __int128 ahead = static_cast<__int128>(*wake) - c.now;
+    EXPECT_TRUE(ahead > 90 && ahead <= 90 + 900) << *wake;
+  }
+
+  request(AppRequest{Q::WakeNow{2}});
+  EXPECT_EQ(agent().state().awakeUntil, c.awakeUntil);
+  EXPECT_TRUE(Engine::isAwake(agent().state(), now_));
+}
+
+INSTANTIATE_TEST_SUITE_P(AtTheEnds, ClockEndTest, ::testing::ValuesIn(clockEnds),
+                         [](const ::testing::TestParamInfo<ClockEnd>& info) {
+                           return std::string(info.param.name);
+                         });
 
 TEST(AgentDescribe, Texts) {
   AgentStateFile state;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <limits>
 #include <memory>
 
 #include "base/display_text.h"
@@ -41,8 +42,8 @@ const icu::TimeZone& zoneFor(const std::string& id) {
   return *cached;
 }
 
-std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
-  std::int64_t q = a / b;
+__int128 floorDiv(__int128 a, __int128 b) {
+  __int128 q = a / b;
   if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
   return q;
 }
@@ -65,11 +66,21 @@ std::string clock(std::int64_t t, const Calendar& calendar) {
   UErrorCode status = U_ZERO_ERROR;
   zoneFor(calendar.timeZone).getOffset(static_cast<UDate>(t) * 1000.0, false, raw, dst, status);
   const std::int64_t offset = U_SUCCESS(status) ? (static_cast<std::int64_t>(raw) + dst) / 1000 : 0;
-  const std::int64_t secondsOfDay = t + offset - floorDiv(t + offset, 86400) * 86400;
+  // Local time in 128 bits: near the ends of the range the zone's offset would overflow it.
+  const __int128 local = static_cast<__int128>(t) + offset;
+  const std::int64_t secondsOfDay = static_cast<std::int64_t>(local - floorDiv(local, 86400) * 86400);
   char text[8];
   std::snprintf(text, sizeof text, "%02d:%02d", static_cast<int>(secondsOfDay / 3600),
                 static_cast<int>(secondsOfDay % 3600 / 60));
   return text;
+}
+
+std::int64_t addSeconds(std::int64_t t, std::int64_t seconds) {
+  std::int64_t sum = 0;
+  if (__builtin_add_overflow(t, seconds, &sum)) {
+    return seconds > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+  }
+  return sum;
 }
 
 bool isAwake(const AgentStateFile& state, std::int64_t now) {
@@ -96,7 +107,7 @@ bool needsReschedule(std::optional<std::int64_t> scheduled,
 
 void wake(AgentStateFile& state, std::int64_t hours, const WakeRecord& by, std::int64_t sentAt,
           std::int64_t now) {
-  state.awakeUntil = now + std::clamp<std::int64_t>(hours, 1, 24) * 3600;
+  state.awakeUntil = addSeconds(now, std::clamp<std::int64_t>(hours, 1, 24) * 3600);
   state.wakeSentAt = std::min(now, sentAt);
   state.wokenBy = by;
   if (by.kid) state.lastPhoneWake = by;
@@ -136,7 +147,10 @@ std::variant<Opened, DropReason> open(std::string_view text, const DevicesFile& 
 
   const std::int64_t ts = message->ts();
   const std::int64_t maxAge = ReplayGuard::maxAge(config.checkInMinutes());
-  if (ts < now - maxAge || ts > now + ReplayGuard::futureSkew) return DropReason::clock;
+  // The window's ends in 128 bits, so that no time near the ends of the range wraps.
+  if (ts < static_cast<__int128>(now) - maxAge || ts > static_cast<__int128>(now) + ReplayGuard::futureSkew) {
+    return DropReason::clock;
+  }
   if (!replay.accept(message->id(), ts, now, config.checkInMinutes())) return DropReason::replay;
 
   return Opened{std::move(parsed->keyID), std::move(*message)};

@@ -61,8 +61,12 @@ struct Opened {
   Message message;
 };
 
-// `t` as "HH:mm" (24-hour) in the calendar's time zone.
+// `t` as "HH:mm" (24-hour) in the calendar's time zone; defined for every int64 value.
 std::string clock(std::int64_t t, const Calendar& calendar);
+
+// `t` + `seconds`, held at the ends of the int64 range instead of wrapping: a simulated clock
+// may sit at either end, and a time past it must not turn into one far before it.
+std::int64_t addSeconds(std::int64_t t, std::int64_t seconds);
 
 // A Wake runs while `now` is before `awakeUntil` (absent counts as 0).
 bool isAwake(const AgentStateFile& state, std::int64_t now);
@@ -75,7 +79,8 @@ bool needsReschedule(std::optional<std::int64_t> scheduled,
                      std::optional<std::int64_t> scheduledEvery, std::int64_t desired,
                      const AgentConfig& config, std::int64_t now);
 
-// Starts or replaces a Wake of `hours` (limited to 1...24).
+// Starts or replaces a Wake of `hours` (limited to 1...24); its end saturates at the end of
+// the int64 range.
 void wake(AgentStateFile& state, std::int64_t hours, const WakeRecord& by, std::int64_t sentAt,
           std::int64_t now);
 

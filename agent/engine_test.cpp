@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "kit/envelope.h"
 
 namespace torvo {
@@ -179,6 +181,43 @@ TEST_F(EngineTest, WakeHoursAreClampedOrDefaulted) {
   }
 }
 
+// The simulated clock may sit at either end of the int64 range.
+constexpr std::int64_t highest = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t lowest = std::numeric_limits<std::int64_t>::min();
+
+TEST(EngineRules, AWakesEndSaturatesAtTheEndOfTheRange) {
+  const struct {
+    std::int64_t now, hours, until;
+  } cases[] = {
+      {highest, 1, highest},        {highest - 3599, 1, highest}, {highest - 3600, 1, highest},
+      {highest - 3601, 1, highest - 1}, {highest - 100, 24, highest}, {lowest, 24, lowest + 86400},
+  };
+  for (const auto& c : cases) {
+    AgentStateFile state;
+    Engine::wake(state, c.hours, WakeRecord{"this Mac", c.now, std::nullopt}, c.now, c.now);
+    EXPECT_EQ(state.awakeUntil, c.until) << c.now << " " << c.hours;
+  }
+}
+
+// A message sent at the moment of a clock held at the end of the range is inside the window:
+// the window's end does not wrap round to the far past.
+TEST_F(EngineTest, TheTimeWindowHoldsAtTheEndOfTheRange) {
+  const struct {
+    std::int64_t now, ts;
+    bool accepted;
+  } cases[] = {
+      {highest, highest, true},       {highest, highest - 2100, true}, {highest, highest - 2101, false},
+      {highest - 300, highest, true}, {highest - 301, highest, false},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string id = "edge" + std::to_string(++n);
+    const auto result =
+        Engine::open(seal(command(CommandKind::status, id, c.ts)), devices_, state_.replay, config_, c.now);
+    EXPECT_EQ(!dropOf(result), c.accepted) << c.now << " " << c.ts;
+  }
+}
+
 TEST_F(EngineTest, AnEndSentBeforeTheWakeDoesNotEndIt) {
   const std::int64_t wakeAt = now - 5;  // handled at now - 5, sent at now - 10
   Engine::wake(state_, 2, WakeRecord{"Anna", wakeAt, "anna000001"}, now - 10, wakeAt);
@@ -280,6 +319,23 @@ TEST(EngineRules, ClockUsesTheCalendarsZone) {
   EXPECT_EQ(Engine::clock(t, Calendar{"Asia/Kolkata"}), "03:43");
   EXPECT_EQ(Engine::clock(t, Calendar{"America/Los_Angeles"}), "14:13");
   EXPECT_EQ(Engine::clock(-60, Calendar{"UTC"}), "23:59");
+}
+
+// Near the ends of the range the zone's offset must not wrap the local time: two instants
+// two hours apart read two hours apart on the clock, in every zone.
+TEST(EngineRules, ClockAtTheEndsOfTheRange) {
+  const auto minutes = [](const std::string& text) {
+    EXPECT_EQ(text.size(), 5u) << text;
+    return std::stoi(text.substr(0, 2)) * 60 + std::stoi(text.substr(3, 2));
+  };
+  for (const char* zone : {"UTC", "Europe/Berlin", "Pacific/Kiritimati", "America/Los_Angeles"}) {
+    const Calendar calendar{zone};
+    for (const std::int64_t t : {highest, lowest + 7200}) {
+      const int late = minutes(Engine::clock(t, calendar));
+      const int early = minutes(Engine::clock(t - 7200, calendar));
+      EXPECT_EQ((late - early + 1440) % 1440, 120) << zone << " " << t;
+    }
+  }
 }
 
 TEST(EngineRules, StateMessage) {

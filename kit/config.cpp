@@ -1,5 +1,8 @@
 #include "kit/config.h"
 
+#include <algorithm>
+#include <limits>
+
 #include "kit/messages.h"
 
 namespace torvo {
@@ -32,12 +35,18 @@ AgentConfig AgentConfig::applying(const ConfigChange& change) const {
 }
 
 std::int64_t AgentConfig::nextCheckIn(std::int64_t after, const Calendar& calendar) const {
-  const std::int64_t interval = checkInMinutes_ * 60;
-  const std::int64_t t = after + 90;
-  const std::int64_t dayStart = calendar.startOfDay(t);
-  const std::int64_t elapsed = t - dayStart;
-  const std::int64_t slots = elapsed / interval + 1;
-  return dayStart + slots * interval;
+  // Counted in 128 bits and held at the end of the int64 range: a simulated clock may sit at
+  // either end, and a slot past the last representable second is that second.
+  constexpr __int128 lowest = std::numeric_limits<std::int64_t>::min();
+  constexpr __int128 highest = std::numeric_limits<std::int64_t>::max();
+  const __int128 interval = checkInMinutes_ * 60;
+  const std::int64_t t =
+      static_cast<std::int64_t>(std::clamp(static_cast<__int128>(after) + 90, lowest, highest));
+  const __int128 dayStart = calendar.startOfDay(t);
+  const __int128 elapsed = t - dayStart;
+  // Rounded down also when negative: past the calendar's range its day start can lie after `t`.
+  const __int128 slots = (elapsed >= 0 ? elapsed / interval : -((-elapsed + interval - 1) / interval)) + 1;
+  return static_cast<std::int64_t>(std::clamp(dayStart + slots * interval, lowest, highest));
 }
 
 nlohmann::json AgentConfig::toJSON() const {

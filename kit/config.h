@@ -44,7 +44,8 @@ class AgentConfig {
   AgentConfig applying(const ConfigChange& change) const;
 
   // The first multiple of the interval, counted in elapsed seconds from local midnight in the
-  // calendar's time zone, that lies strictly more than 90 seconds after `after`.
+  // calendar's time zone, that lies strictly more than 90 seconds after `after`; the largest
+  // int64 value when that lies beyond the range.
   std::int64_t nextCheckIn(std::int64_t after, const Calendar& calendar) const;
 
   // {"awakeHoursDefault":…,"checkIn":…}; both keys always written.

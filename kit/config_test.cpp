@@ -120,5 +120,24 @@ TEST_F(NextCheckInTest, DayWhoseMidnightIsSkippedStartsAtTheFirstValidInstant) {
   EXPECT_EQ(AgentConfig(60, 3).nextCheckIn(dayStart - 60, saoPaulo), dayStart + 3600);
 }
 
+// The simulated clock may sit at either end of the int64 range: a check-in time beyond its
+// end is its last second, and one near its start still lies just over 90 seconds ahead.
+TEST(AgentConfigTest, NextCheckInAtTheEndsOfTheRange) {
+  constexpr std::int64_t highest = std::numeric_limits<std::int64_t>::max();
+  constexpr std::int64_t lowest = std::numeric_limits<std::int64_t>::min();
+  for (const Calendar& calendar : {Calendar{"UTC"}, Calendar{"Europe/Berlin"}}) {
+    for (const std::int64_t minutes : {15, 60}) {
+      const AgentConfig config(minutes, 3);
+      for (const std::int64_t after : {highest, highest - 1, highest - 60}) {
+        EXPECT_EQ(config.nextCheckIn(after, calendar), highest) << calendar.timeZone << " " << after;
+      }
+      for (const std::int64_t after : {lowest, lowest + 1}) {
+        const __int128 ahead = static_cast<__int128>(config.nextCheckIn(after, calendar)) - after;
+        EXPECT_TRUE(ahead > 90 && ahead <= 90 + minutes * 60) << calendar.timeZone << " " << after;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace torvo
