@@ -1,15 +1,13 @@
 #include "power/simulated_power.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <limits>
 
 #include <nlohmann/json.hpp>
 
+#include "base/regular_file.h"
 #include "power/power_mac_info.h"
 #include "power/power_time.h"
 
@@ -17,32 +15,6 @@ namespace torvo {
 namespace {
 
 constexpr auto power = AgentLog::Category::power;
-
-// The whole content of a regular file. Anything else (missing, a folder, a pipe that would
-// block the clock) counts as unreadable.
-std::optional<std::string> readRegularFile(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return std::nullopt;
-  struct stat info {};
-  std::optional<std::string> content;
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-    content.emplace();
-    char buffer[4096];
-    for (;;) {
-      const ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n > 0) {
-        content->append(buffer, static_cast<std::size_t>(n));
-      } else if (n == 0) {
-        break;
-      } else if (errno != EINTR) {
-        content.reset();
-        break;
-      }
-    }
-  }
-  ::close(fd);
-  return content;
-}
 
 // The "clockOffset" member when it is an integer that fits a signed 64-bit number.
 std::optional<std::int64_t> offsetIn(const std::string& content) {

@@ -1,13 +1,10 @@
 #include "setup/daemon_install.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
-
-#include <cerrno>
 
 #include "base/paths.h"
 #include "base/product.h"
+#include "base/regular_file.h"
 
 namespace torvo {
 namespace {
@@ -44,32 +41,6 @@ std::string joinLines(std::initializer_list<std::string> lines) {
     out += line;
   }
   return out;
-}
-
-// The bytes of a regular file; nothing for anything else (missing, a folder, a FIFO, a
-// device) or a failed read. Opened without blocking so that a FIFO cannot hold the caller.
-std::optional<std::string> readWhole(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return std::nullopt;
-  std::optional<std::string> bytes;
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    bytes.emplace();
-    char buffer[65536];
-    for (;;) {
-      const ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n > 0) {
-        bytes->append(buffer, static_cast<std::size_t>(n));
-      } else if (n == 0) {
-        break;
-      } else if (errno != EINTR) {
-        bytes.reset();
-        break;
-      }
-    }
-  }
-  ::close(fd);
-  return bytes;
 }
 
 }  // namespace
@@ -152,9 +123,9 @@ std::string DaemonInstall::appleScript(std::string_view script, std::string_view
 
 std::optional<bool> HelperFreshness::isOutdated(const std::filesystem::path& bundled,
                                                 const std::filesystem::path& installed) {
-  const auto a = readWhole(bundled);
+  const auto a = readRegularFile(bundled);
   if (!a) return std::nullopt;
-  const auto b = readWhole(installed);
+  const auto b = readRegularFile(installed);
   if (!b) return std::nullopt;
   return *a != *b;
 }

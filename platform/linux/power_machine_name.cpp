@@ -1,14 +1,12 @@
 #include "platform/linux/power_machine_name.h"
 
-#include <fcntl.h>
 #include <limits.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <limits>
 
 #include "base/display_text.h"
+#include "base/regular_file.h"
 
 namespace torvo::MachineName {
 namespace {
@@ -52,32 +50,6 @@ std::optional<std::string> cleanName(std::string_view name) {
   std::string cleaned = DisplayText::clean(name, std::numeric_limits<std::size_t>::max(), "");
   if (cleaned.empty()) return std::nullopt;
   return cleaned;
-}
-
-// The content of a regular file; nothing for anything else. Opened without blocking, so that
-// a FIFO in its place cannot hold the caller.
-std::optional<std::string> readRegularFile(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return std::nullopt;
-  std::optional<std::string> content;
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    content.emplace();
-    char buffer[4096];
-    for (;;) {
-      const ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n > 0) {
-        content->append(buffer, static_cast<std::size_t>(n));
-      } else if (n == 0) {
-        break;
-      } else if (errno != EINTR) {
-        content.reset();
-        break;
-      }
-    }
-  }
-  ::close(fd);
-  return content;
 }
 
 }  // namespace
