@@ -2,11 +2,14 @@
 
 #include <qrencode.h>
 
+#include <algorithm>
+#include <cctype>
 #include <memory>
 #include <optional>
 #include <sstream>
 
 #include "kit/unicode_text.h"
+#include "kit/url.h"
 #include "tools/cli_text.h"
 
 namespace torvo::Ctl {
@@ -22,13 +25,28 @@ std::string optionalTime(const std::optional<std::int64_t>& t) {
 
 std::string yesNo(bool value) { return value ? "yes" : "no"; }
 
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+  });
+}
+
+// An http or https address with a host and without a fragment (the fragment carries the link).
+bool isWebPage(const std::string& text) {
+  const auto url = Url::parse(text);
+  return url && (equalsIgnoringCase(url->scheme, "http") || equalsIgnoringCase(url->scheme, "https")) &&
+         url->host && !url->host->empty() && !url->fragment;
+}
+
 }  // namespace
 
 std::string helpText() {
   return "usage: torvo-ctl [--socket PATH] COMMAND\n"
          "commands:\n"
          "  status [--json]            show the agent's status\n"
-         "  pair                       start pairing a phone (link and QR code)\n"
+         "  pair [--web URL]           start pairing a phone (link and QR code); with --web, the\n"
+         "                             QR code opens the web phone at URL (for example\n"
+         "                             http://RELAY/phone/) already paired\n"
          "  cancel-pairing KID         cancel a pending pairing\n"
          "  remove KID                 remove a paired phone\n"
          "  reset-pairing              remove every phone\n"
@@ -80,7 +98,16 @@ std::expected<Invocation, std::string> parse(const std::vector<std::string>& arg
     }
     return none(AppRequests::GetStatus{});
   }
-  if (command == "pair") return none(AppRequests::AddDevice{});
+  if (command == "pair") {
+    if (rest.size() == 2 && rest[0] == "--web") {
+      if (!isWebPage(rest[1])) return std::unexpected("pair --web needs an http or https URL without a #fragment");
+      invocation.webPage = rest[1];
+      invocation.request.value = AppRequests::AddDevice{};
+      return invocation;
+    }
+    if (!rest.empty()) return std::unexpected("pair takes only --web URL");
+    return none(AppRequests::AddDevice{});
+  }
   if (command == "reset-pairing") return none(AppRequests::ResetPairing{});
   if (command == "end") return none(AppRequests::EndWake{});
   if (command == "check-in") return none(AppRequests::CheckInNow{});
@@ -205,6 +232,10 @@ std::string qrCode(const std::string& text) {
   return out;
 }
 
+std::string webPairingLink(const std::string& page, const std::string& link) {
+  return page + "#" + PercentEncoding::encode(link);
+}
+
 int execute(const Invocation& invocation, const Sender& send, std::ostream& out,
             std::ostream& err, std::int64_t now) {
   if (invocation.help) {
@@ -235,10 +266,15 @@ int execute(const Invocation& invocation, const Sender& send, std::ostream& out,
             out << describeStatus(response.status, now);
           }
         } else if constexpr (std::is_same_v<T, AppResponses::Pairing>) {
-          out << "link: " << response.url << "\n"
-              << "kid: " << response.kid << "\n"
+          out << "link: " << response.url << "\n";
+          std::string shown = response.url;
+          if (!invocation.webPage.empty()) {
+            shown = webPairingLink(invocation.webPage, response.url);
+            out << "web: " << shown << "\n";
+          }
+          out << "kid: " << response.kid << "\n"
               << "expires: " << localTime(response.expiresAt) << "\n"
-              << qrCode(response.url);
+              << qrCode(shown);
         } else if constexpr (std::is_same_v<T, AppResponses::Undone>) {
           for (const auto& item : response.result.restored) out << "restored: " << item << "\n";
           for (const auto& item : response.result.failed) out << "failed: " << item << "\n";

@@ -28,6 +28,7 @@ struct Invocation {
   bool json = false;  // status: print the raw status JSON
   bool help = false;
   bool doctor = false;  // run the checks of tools/doctor.h instead of sending `request`
+  std::string webPage;  // pair --web: the web phone's address; its QR code opens the page paired
 };
 
 using Sender = std::function<AgentClient::Result(const AppRequest&)>;
@@ -49,5 +50,9 @@ std::string describeStatus(const AgentStatus& status, std::int64_t now);
 // `text` as a QR code of Unicode half blocks, two modules per character cell, dark on light
 // with a quiet zone; empty when the text cannot be encoded.
 std::string qrCode(const std::string& text);
+
+// The web phone's address that pairs it: `page` + "#" + the percent-encoded pairing link. The
+// link travels in the fragment, which the browser never sends to a server.
+std::string webPairingLink(const std::string& page, const std::string& link);
 
 }  // namespace torvo::Ctl

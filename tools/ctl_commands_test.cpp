@@ -50,6 +50,9 @@ TEST(CtlParseTest, UsageErrors) {
       {}, {"fly"}, {"wake"}, {"wake", "3h"}, {"interval", "15", "30"}, {"remove"},
       {"remove", "abc\xff" "defgh"}, {"cancel-pairing", "\xc3"},
       {"end", "now"}, {"setup-apply", "--all"}, {"note-screen-lock", "-5"}, {"--socket"},
+      {"pair", "--web"}, {"pair", "now"}, {"pair", "--web", "ftp://host/phone/"},
+      {"pair", "--web", "http://host/phone/#x"}, {"pair", "--web", "phone.html"},
+      {"pair", "--web", "http:///phone/"},
   };
   for (const auto& args : cases) EXPECT_FALSE(parse(args, "/s")) << ::testing::PrintToString(args);
 }
@@ -90,6 +93,19 @@ TEST(CtlExecuteTest, PairingPrintsLinkKidAndQRCode) {
   EXPECT_NE(run.out.find("link: torvo://pair?x=1\n"), std::string::npos);
   EXPECT_NE(run.out.find("kid: abcdefghi0\n"), std::string::npos);
   EXPECT_NE(run.out.find("\u2580"), std::string::npos);
+}
+
+TEST(CtlExecuteTest, PairingForTheWebPhoneShowsBothAndEncodesTheLinkInTheFragment) {
+  const std::string link = "torvo://pair?v=1&r=http%3A%2F%2Fh&n=Anna%27s";
+  const auto run = execute({"pair", "--web", "http://10.0.0.5:8080/phone/"},
+                           AppResponse{AppResponses::Pairing{link, "abcdefghi0", 1'000'300}});
+  EXPECT_EQ(run.status, Ctl::done);
+  const std::string web =
+      "http://10.0.0.5:8080/phone/#torvo%3A%2F%2Fpair%3Fv%3D1%26r%3Dhttp%253A%252F%252Fh%26n%3DAnna%2527s";
+  EXPECT_NE(run.out.find("link: " + link + "\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("web: " + web + "\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(Ctl::qrCode(web)), std::string::npos) << "the QR code opens the page";
+  EXPECT_EQ(run.out.find(Ctl::qrCode(link)), std::string::npos);
 }
 
 TEST(CtlExecuteTest, StatusAsTextAndAsJSON) {
