@@ -195,15 +195,17 @@ async function send(kind, options, verb) {
   const message = newCommand(kind, { from: phoneName, ...options });
   const buttons = document.querySelectorAll('#computer button');
   for (const b of buttons) b.disabled = true;
+  // Waiting from before the publish: the answer can come back before the publish returns.
+  pending = { id: message.id, verb, keyID: p.keyID };
   try {
     const line = await sealCommand({ keyID: p.keyID, keyData: p.keyData }, message);
     await publish(p.relay, p.topic, line);
-    pending = { id: message.id, verb, keyID: p.keyID };
     if (!p.requested) {
       p.requested = true;
       await store.updatePairing(p.keyID, { requested: true });
     }
   } catch (error) {
+    if (pending?.id === message.id) pending = null;
     addNote(relayProblem(error, p.relay), 'problem');
   } finally {
     for (const b of buttons) b.disabled = false;
@@ -341,6 +343,11 @@ function wire() {
       armed = null;
       $('forget').textContent = 'Forget this computer';
     }, 4000);
+  });
+  // A pairing link opened while the page is already open changes only the fragment.
+  window.addEventListener('hashchange', () => {
+    const link = takeLinkFromAddress();
+    if (link !== null && globalThis.crypto?.subtle) addPairing(link);
   });
   document.addEventListener('visibilitychange', () => {
     if (document.visibilityState === 'visible') render();

@@ -51,7 +51,7 @@ export function describeState(state, { now, phoneZone, macName }) {
   const awake = state.state === 'awake';
   const power = [state.battery === undefined ? 'No battery' : `${state.battery}%`];
   if (state.charging) power.push('charging');
-  else if (state.onCharger) power.push('on charger');
+  else if (state.onCharger) power.push(state.battery === undefined ? 'on power' : 'on charger');
   const battery = power.join(', ');
   return {
     mac: state.mac || macName,
