@@ -149,6 +149,12 @@ expected_entries=(
   "/usr/share/man/man1/torvo-relay.1.gz|-rw-r--r--|"
   "/usr/share/doc/torvo-agent/copyright|-rw-r--r--|"
   "/usr/share/doc/torvo-agent/changelog.gz|-rw-r--r--|"
+  "/usr/share/torvo/phone/|drwxr-xr-x|"
+  "/usr/share/torvo/phone/index.html|-rw-r--r--|"
+  "/usr/share/torvo/phone/app.js|-rw-r--r--|"
+  "/usr/share/torvo/phone/sw.js|-rw-r--r--|"
+  "/usr/share/torvo/phone/manifest.webmanifest|-rw-r--r--|"
+  "/usr/share/torvo/phone/icon-192.png|-rw-r--r--|"
 )
 entry_is() {
   local path="$1" mode="$2" target="$3"
