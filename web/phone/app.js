@@ -241,10 +241,11 @@ function stopFollowing() {
 // Follows the topic of `p` until stopped: a poll from the stored position, then a stream from
 // the last event read; after a failure it waits (longer each time, up to 30 s) and resumes.
 function follow(p) {
-  if (follower && follower.keyID === p.keyID && !follower.signal.aborted) return;
+  // The follower updates the record it was given: a reloaded record needs a new follower.
+  if (follower && follower.record === p && !follower.signal.aborted) return;
   stopFollowing();
   const controller = new AbortController();
-  controller.keyID = p.keyID;
+  controller.record = p;
   follower = controller;
   (async () => {
     let delay = 1000;
