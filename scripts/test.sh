@@ -2,7 +2,7 @@
 # Installs what is missing, then:
 #  1. builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and warnings as
 #     errors (build-asan) and runs every test in it: the unit tests and the process tests, which
-#     run the sanitizer-built programs;
+#     run the sanitizer-built programs, and the web phone's tests in node and headless Chromium;
 #  2. builds the unit tests with ThreadSanitizer (build-tsan) and runs the concurrency-heavy
 #     ones: the app socket server under parallel clients, app requests interleaved with
 #     check-ins, the socket abuse of the system suite;
@@ -29,6 +29,10 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 sanitizer_flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG")
 cmake -S . -B build-asan -DTORVO_WERROR=ON -DTORVO_SANITIZE=ON "${sanitizer_flags[@]}" >/dev/null
 cmake --build build-asan -j"$jobs"
+# The browser test is registered only where node, Chromium and puppeteer-core are installed;
+# here they must be, so a missing one fails the run instead of skipping the test.
+ctest --test-dir build-asan -N -L browser | grep -q web_phone_browser ||
+  { echo "test: the web phone's browser test is not registered (node, chromium, puppeteer-core?)" >&2; exit 1; }
 stage "the AddressSanitizer build"
 (cd build-asan && ctest --output-on-failure -j"$jobs")
 stage "the tests under AddressSanitizer"
