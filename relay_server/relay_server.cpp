@@ -1,324 +1,370 @@
 #include "relay_server/relay_server.h"
 
-#include <httplib.h>
-
-#include <algorithm>
+#include <array>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
-#include <ctime>
-#include <deque>
+#include <fstream>
 #include <iterator>
-#include <map>
 #include <mutex>
-#include <optional>
-#include <random>
+#include <set>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <variant>
-#include <vector>
 
-#include <nlohmann/json.hpp>
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
 
 #include "kit/unicode_text.h"
+#include "relay_server/phone_files.h"
+#include "relay_server/relay_answers.h"
+#include "relay_server/relay_events.h"
 
 namespace torvo {
 namespace {
 
-constexpr const char* topicPattern = "([-_A-Za-z0-9]{1,64})";
-constexpr std::size_t streamThreads = 32;
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using asio::awaitable;
+using asio::ip::tcp;
+using namespace RelayAnswers;
+using Connection = std::shared_ptr<beast::tcp_stream>;
 
-struct StoredEvent {
-  std::uint64_t sequence;
-  std::string id;
-  std::int64_t time;
-  std::int64_t expires;
-  std::string message;
+// Requests larger than this are refused before their body is read.
+constexpr std::size_t maxRequestBytes = 64 * 1024;
+// A connection that sends no request for this long is closed.
+constexpr auto idleTimeout = std::chrono::seconds(60);
+// How long `stop` lets open streams and answers finish before it drops them.
+constexpr auto stopGrace = std::chrono::seconds(2);
+constexpr const char* allowedMethods = "GET, POST, PUT, OPTIONS";
+constexpr const char* allowedHeaders = "Authorization, Content-Type, Cache-Control, X-Title";
+
+auto onError(beast::error_code& error) { return asio::redirect_error(asio::use_awaitable, error); }
+
+// A stream the request asks for: its topic and where it starts.
+struct StreamAsk {
+  std::string topic;
+  RelaySince since;
 };
 
-// Where a poll or stream starts.
-struct SinceAll {};
-struct SinceNone {};
-struct SinceTime {
-  std::int64_t seconds;
+// One open stream, shared by its writer and the reader that watches for the client hanging up.
+struct Follow {
+  explicit Follow(asio::io_context& io, std::string topic) : wake(io), topic(std::move(topic)) {}
+  asio::steady_timer wake;  // cancelled to wake the writer
+  std::string topic;
+  bool gone = false;   // the client hung up
+  bool ended = false;  // the writer is done
 };
-struct SinceId {
-  std::string id;
-};
-using Since = std::variant<SinceAll, SinceNone, SinceTime, SinceId>;
-
-bool isEventId(const std::string& text) {
-  if (text.size() != 12) return false;
-  for (unsigned char c : text) {
-    if (!std::isalnum(c)) return false;
-  }
-  return true;
-}
-
-std::optional<Since> parseSince(const std::string& text) {
-  if (text == "all") return SinceAll{};
-  if (text == "none") return SinceNone{};
-  if (!text.empty() && text.size() <= 18 &&
-      text.find_first_not_of("0123456789") == std::string::npos) {
-    return SinceTime{std::stoll(text)};
-  }
-  if (isEventId(text)) return SinceId{text};
-  return std::nullopt;
-}
-
-std::string httpDateNow() {
-  const std::time_t now = std::time(nullptr);
-  std::tm parts{};
-  gmtime_r(&now, &parts);
-  static constexpr const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-  static constexpr const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  char text[40];
-  std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[parts.tm_wday],
-                parts.tm_mday, months[parts.tm_mon], parts.tm_year + 1900, parts.tm_hour,
-                parts.tm_min, parts.tm_sec);
-  return text;
-}
-
-void setError(httplib::Response& response, int status, int code, const std::string& error) {
-  response.status = status;
-  const nlohmann::json body = {{"code", code}, {"http", status}, {"error", error}};
-  response.set_content(body.dump() + "\n", "application/json");
-}
 
 }  // namespace
 
 struct RelayServer::State {
+  explicit State(Options options) : options(std::move(options)), events(this->options.now) {}
+
   Options options;
-  httplib::Server server;
+  asio::io_context io{1};
+  tcp::acceptor acceptor{io};
   std::thread thread;
 
-  std::mutex mutex;
-  std::condition_variable changed;
+  // Touched only on the I/O thread.
+  RelayEvents events;
   bool stopping = false;
-  // Streams whose answer is still being written; `stop` lets them end before it closes the
-  // server, which would otherwise cut a stream off between two writes without its last chunk.
-  int openStreams = 0;
-  std::uint64_t lastSequence = 0;
-  std::map<std::string, std::deque<StoredEvent>> topics;
-  std::mt19937_64 random{std::random_device{}()};
+  std::set<Follow*> follows;
+  std::set<beast::tcp_stream*> waiting;  // connections between two requests
 
-  std::int64_t now() const {
-    if (options.now) return options.now();
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-  }
+  // `stop` waits on this for the I/O thread to run out of work.
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool ran = false;
 
-  // Needs `mutex`.
-  std::string newId() {
-    static constexpr std::string_view alphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
-    std::string id(12, ' ');
-    for (auto& c : id) c = alphabet[pick(random)];
-    return id;
-  }
-
-  // Needs `mutex`.
-  void pruneExpired(std::int64_t at) {
-    for (auto it = topics.begin(); it != topics.end();) {
-      auto& events = it->second;
-      while (!events.empty() && events.front().expires <= at) events.pop_front();
-      it = events.empty() ? topics.erase(it) : std::next(it);
+  awaitable<void> acceptLoop() {
+    for (;;) {
+      beast::error_code error;
+      tcp::socket socket = co_await acceptor.async_accept(onError(error));
+      if (stopping || !acceptor.is_open()) co_return;
+      if (error) {
+        // Out of descriptors, say: try again shortly rather than spin.
+        asio::steady_timer pause(io, std::chrono::milliseconds(100));
+        co_await pause.async_wait(onError(error));
+        continue;
+      }
+      asio::co_spawn(io, serve(std::make_shared<beast::tcp_stream>(std::move(socket))),
+                     asio::detached);
     }
   }
 
-  // The kept events of `topic` that `since` selects. Needs `mutex`.
-  std::vector<StoredEvent> selected(const std::string& topic, const Since& since) {
-    std::vector<StoredEvent> out;
-    const auto found = topics.find(topic);
-    if (found == topics.end() || std::holds_alternative<SinceNone>(since)) return out;
-    const auto& events = found->second;
-    auto from = events.begin();
-    if (const auto* time = std::get_if<SinceTime>(&since)) {
-      from = std::find_if(events.begin(), events.end(),
-                          [&](const StoredEvent& e) { return e.time >= time->seconds; });
-    } else if (const auto* id = std::get_if<SinceId>(&since)) {
-      const auto match = std::find_if(events.begin(), events.end(),
-                                      [&](const StoredEvent& e) { return e.id == id->id; });
-      if (match != events.end()) from = std::next(match);
+  // Serves the requests of one connection in turn until it closes, a stream ends or the server
+  // stops.
+  awaitable<void> serve(Connection connection) {
+    beast::flat_buffer buffer;
+    beast::error_code error;
+    while (!stopping) {
+      http::request_parser<http::string_body> parser;
+      parser.body_limit(maxRequestBytes);
+      connection->expires_after(idleTimeout);
+      waiting.insert(connection.get());
+      co_await http::async_read_header(*connection, buffer, parser, onError(error));
+      waiting.erase(connection.get());
+      // The parser refuses a declared length over its limit once the header is in.
+      if (error == http::error::body_limit) {
+        co_await refuseTooLarge(connection, parser.get().version());
+        co_return;
+      }
+      if (error) break;
+      if (parser.get()[http::field::expect] == "100-continue") {
+        http::response<http::empty_body> goOn{http::status::continue_, parser.get().version()};
+        co_await http::async_write(*connection, goOn, onError(error));
+        if (error) break;
+      }
+      co_await http::async_read(*connection, buffer, parser, onError(error));
+      if (error == http::error::body_limit) {
+        co_await refuseTooLarge(connection, parser.get().version());
+        co_return;
+      }
+      if (error) break;
+      Request request = parser.release();
+      auto routed = route(request);
+      if (auto* ask = std::get_if<StreamAsk>(&routed)) {
+        co_await follow(connection, request, *ask);
+        co_return;
+      }
+      auto& response = std::get<Response>(routed);
+      const bool head = request.method() == http::verb::head;
+      addCommonHeaders(response);
+      response.version(request.version());
+      response.keep_alive(request.keep_alive() && !stopping);
+      if (head) {
+        // The length the answer to GET would have, without its body.
+        response.content_length(response.body().size());
+        response.body().clear();
+      } else {
+        response.prepare_payload();
+      }
+      co_await http::async_write(*connection, response, onError(error));
+      if (error || !response.keep_alive()) break;
     }
-    out.assign(from, events.end());
-    return out;
+    connection->socket().shutdown(tcp::socket::shutdown_send, error);
+    connection->close();
   }
 
-  static std::string messageLine(const std::string& topic, const StoredEvent& event) {
-    const nlohmann::json line = {{"id", event.id},          {"time", event.time},
-                                 {"expires", event.expires}, {"event", "message"},
-                                 {"topic", topic},           {"message", event.message}};
-    return line.dump() + "\n";
+  // Answers 413 and closes. The unread body is drained first: closing a socket with unread data
+  // resets the connection, and the client could lose the answer.
+  awaitable<void> refuseTooLarge(Connection connection, unsigned version) {
+    auto response = errorAnswer(413, 41301, "message too large");
+    addCommonHeaders(response);
+    response.version(version);
+    response.keep_alive(false);
+    response.prepare_payload();
+    beast::error_code error;
+    co_await http::async_write(*connection, response, onError(error));
+    connection->socket().shutdown(tcp::socket::shutdown_send, error);
+    connection->expires_after(stopGrace);
+    std::array<char, 8192> discard;
+    for (std::size_t drained = 0; !error && drained < 16 * maxRequestBytes;) {
+      drained += co_await connection->async_read_some(asio::buffer(discard), onError(error));
+    }
+    connection->close();
   }
 
-  // Needs `mutex`.
-  std::string bookkeepingLine(const std::string& topic, const char* kind) {
-    const nlohmann::json line = {{"id", newId()}, {"time", now()}, {"event", kind}, {"topic", topic}};
-    return line.dump() + "\n";
+  std::variant<Response, StreamAsk> route(const Request& request) {
+    const auto target = stdView(request.target());
+    const auto question = target.find('?');
+    const auto path = target.substr(0, question);
+    const auto query =
+        question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
+    const auto method = request.method();
+
+    if (method == http::verb::options) return preflight(request);
+    if (!options.phoneDir.empty() && (path == "/phone" || path.starts_with("/phone/"))) {
+      return phoneFile(method, path);
+    }
+    if (path == "/v1/health" && method == http::verb::get) {
+      return answer(http::status::ok, "{\"healthy\":true}\n", "application/json");
+    }
+    const auto slash = path.find('/', 1);
+    const auto topic = path.substr(1, slash == std::string_view::npos ? slash : slash - 1);
+    if (isTopic(topic)) {
+      if (slash == std::string_view::npos &&
+          (method == http::verb::post || method == http::verb::put)) {
+        return publish(std::string(topic), request.body());
+      }
+      if (path.substr(slash) == "/json" && method == http::verb::get) {
+        return json(std::string(topic), query);
+      }
+    }
+    return errorAnswer(404, 40401, "page not found");
   }
 
-  void publish(const httplib::Request& request, httplib::Response& response) {
-    const std::string topic = request.matches[1];
-    if (request.body.size() > maxMessageBytes) {
-      setError(response, 413, 41301, "message too large");
-      return;
-    }
-    if (!UnicodeText::isValidUTF8(request.body)) {
-      setError(response, 400, 40001, "message is not valid UTF-8");
-      return;
-    }
-    std::string line;
-    {
-      std::lock_guard lock(mutex);
-      const auto at = now();
-      pruneExpired(at);
-      StoredEvent event{++lastSequence, newId(), at, at + keepSeconds, request.body};
-      line = messageLine(topic, event);
-      topics[topic].push_back(std::move(event));
-    }
-    changed.notify_all();
-    response.set_content(line, "application/json");
+  static Response preflight(const Request& request) {
+    auto response = answer(http::status::no_content, "", "text/plain");
+    response.erase(http::field::content_type);
+    response.set(http::field::access_control_allow_methods, allowedMethods);
+    const auto asked = request[http::field::access_control_request_headers];
+    response.set(http::field::access_control_allow_headers,
+                 asked.empty() ? beast::string_view(allowedHeaders) : asked);
+    response.set(http::field::access_control_max_age, "86400");
+    return response;
   }
 
-  void json(const httplib::Request& request, httplib::Response& response) {
-    const std::string topic = request.matches[1];
-    const bool poll = request.has_param("poll") && request.get_param_value("poll") != "0";
-    std::optional<Since> since = poll ? Since(SinceAll{}) : Since(SinceNone{});
-    if (request.has_param("since")) since = parseSince(request.get_param_value("since"));
-    if (!since) {
-      setError(response, 400, 40008, "invalid since parameter");
-      return;
+  Response phoneFile(http::verb method, std::string_view path) {
+    if (path == "/phone") {
+      auto response = answer(http::status::moved_permanently, "", "text/plain");
+      response.set(http::field::location, "/phone/");
+      return response;
     }
+    if (method != http::verb::get && method != http::verb::head) {
+      return errorAnswer(405, 40501, "method not allowed");
+    }
+    const auto found = PhoneFiles::find(options.phoneDir, path.substr(std::string_view("/phone/").size()));
+    if (!found) return errorAnswer(404, 40401, "page not found");
+    std::ifstream file(found->path, std::ios::binary);
+    if (!file) return errorAnswer(404, 40401, "page not found");
+    auto response = answer(http::status::ok,
+                           std::string(std::istreambuf_iterator<char>(file), {}), found->contentType);
+    response.set("X-Content-Type-Options", "nosniff");
+    response.set(http::field::cache_control, "no-cache");
+    return response;
+  }
+
+  Response publish(const std::string& topic, const std::string& body) {
+    if (body.size() > maxMessageBytes) return errorAnswer(413, 41301, "message too large");
+    if (!UnicodeText::isValidUTF8(body)) return errorAnswer(400, 40001, "message is not valid UTF-8");
+    auto line = events.publish(topic, body);
+    for (auto* follow : follows) {
+      if (follow->topic == topic) follow->wake.cancel();
+    }
+    return answer(http::status::ok, std::move(line), "application/json");
+  }
+
+  std::variant<Response, StreamAsk> json(std::string topic, std::string_view query) {
+    const auto pollValue = queryValue(query, "poll");
+    const bool poll = pollValue && *pollValue != "0";
+    std::optional<RelaySince> since = poll ? RelaySince(SinceAll{}) : RelaySince(SinceNone{});
+    if (const auto sinceValue = queryValue(query, "since")) since = parseRelaySince(*sinceValue);
+    if (!since) return errorAnswer(400, 40008, "invalid since parameter");
     if (poll) {
-      std::string body;
-      std::lock_guard lock(mutex);
-      pruneExpired(now());
-      for (const auto& event : selected(topic, *since)) body += messageLine(topic, event);
-      response.set_content(body, "application/x-ndjson; charset=utf-8");
-      return;
+      return answer(http::status::ok, events.selectedLines(topic, *since),
+                    "application/x-ndjson; charset=utf-8");
     }
-    stream(topic, *since, response);
+    if (follows.size() >= options.maxStreams) {
+      return errorAnswer(429, 42901, "too many open streams");
+    }
+    return StreamAsk{std::move(topic), *since};
+  }
+
+  // Waits for the client to hang up while its stream is open (it sends nothing else), then
+  // wakes the writer so that the stream ends at once.
+  static awaitable<void> watchHangUp(Connection connection, std::shared_ptr<Follow> follow) {
+    std::array<char, 512> discard;
+    beast::error_code error;
+    while (!error) co_await connection->socket().async_read_some(asio::buffer(discard), onError(error));
+    if (follow->ended) co_return;
+    follow->gone = true;
+    follow->wake.cancel();
   }
 
   // An open event, the selected kept events, then new events as they come, with keep-alive
-  // events in between; ends normally when the server stops.
-  void stream(const std::string& topic, const Since& since, httplib::Response& response) {
-    auto cursor = std::make_shared<std::optional<std::uint64_t>>();
-    {
-      std::lock_guard lock(mutex);
-      ++openStreams;
+  // events after each quiet period; ends normally when the server stops, and at once when the
+  // client hangs up.
+  awaitable<void> follow(Connection connection, const Request& request, StreamAsk ask) {
+    auto follow = std::make_shared<Follow>(io, ask.topic);
+    follows.insert(follow.get());
+    connection->expires_never();
+    asio::co_spawn(io, watchHangUp(connection, follow), asio::detached);
+
+    http::response<http::empty_body> head{http::status::ok, request.version()};
+    addCommonHeaders(head);
+    head.set(http::field::content_type, "application/x-ndjson; charset=utf-8");
+    head.keep_alive(false);
+    head.chunked(true);
+    http::response_serializer<http::empty_body> serializer{head};
+    beast::error_code error;
+    co_await http::async_write_header(*connection, serializer, onError(error));
+
+    std::string out = events.bookkeepingLine(ask.topic, "open") + events.selectedLines(ask.topic, ask.since);
+    auto cursor = events.lastSequence();
+    const auto keepalive = std::chrono::seconds(options.keepalive);
+    while (!error && !follow->gone) {
+      if (!out.empty()) {
+        co_await asio::async_write(*connection, http::make_chunk(asio::buffer(out)), onError(error));
+        out.clear();
+        continue;
+      }
+      if (stopping) {
+        co_await asio::async_write(*connection, http::make_chunk_last(), onError(error));
+        break;
+      }
+      out = events.linesAfter(ask.topic, cursor);
+      cursor = events.lastSequence();
+      if (!out.empty()) continue;
+      follow->wake.expires_after(keepalive);
+      co_await follow->wake.async_wait(onError(error));
+      if (!error) out = events.bookkeepingLine(ask.topic, "keepalive");
+      error = {};
     }
-    response.set_chunked_content_provider(
-        "application/x-ndjson; charset=utf-8",
-        [this, topic, since, cursor](std::size_t, httplib::DataSink& sink) {
-          std::string out;
-          std::unique_lock lock(mutex);
-          if (!*cursor) {
-            pruneExpired(now());
-            out = bookkeepingLine(topic, "open");
-            for (const auto& event : selected(topic, since)) out += messageLine(topic, event);
-            *cursor = lastSequence;
-          } else {
-            const auto hasNew = [&] {
-              const auto found = topics.find(topic);
-              return found != topics.end() && !found->second.empty() &&
-                     found->second.back().sequence > **cursor;
-            };
-            const bool woken = changed.wait_for(lock, std::chrono::seconds(options.keepalive),
-                                                [&] { return stopping || hasNew(); });
-            if (stopping) {
-              lock.unlock();
-              sink.done();
-              return true;
-            }
-            if (woken) {
-              for (const auto& event : topics[topic]) {
-                if (event.sequence > **cursor) out += messageLine(topic, event);
-              }
-              *cursor = lastSequence;
-            } else {
-              out = bookkeepingLine(topic, "keepalive");
-            }
-          }
-          lock.unlock();
-          return sink.write(out.data(), out.size());
-        },
-        [this](bool) {
-          std::lock_guard lock(mutex);
-          --openStreams;
-          changed.notify_all();
-        });
+    follow->ended = true;
+    follows.erase(follow.get());
+    connection->socket().shutdown(tcp::socket::shutdown_send, error);
+    connection->close();
+  }
+
+  // On the I/O thread: refuses new connections, ends the streams and closes the connections
+  // waiting for a request; the rest end after their answer.
+  void beginStop() {
+    stopping = true;
+    beast::error_code error;
+    acceptor.close(error);
+    for (auto* follow : follows) follow->wake.cancel();
+    for (auto* connection : waiting) connection->close();
   }
 };
 
-RelayServer::RelayServer(Options options) : state_(std::make_unique<State>()) {
-  state_->options = std::move(options);
-  auto& server = state_->server;
-  auto* state = state_.get();
-  server.new_task_queue = [] { return new httplib::ThreadPool(streamThreads); };
-  server.set_payload_max_length(64 * 1024);
-  server.Get("/v1/health", [](const httplib::Request&, httplib::Response& response) {
-    response.set_content("{\"healthy\":true}\n", "application/json");
-  });
-  const auto publish = [state](const httplib::Request& request, httplib::Response& response) {
-    state->publish(request, response);
-  };
-  server.Post(std::string("/") + topicPattern, publish);
-  server.Put(std::string("/") + topicPattern, publish);
-  server.Get(std::string("/") + topicPattern + "/json",
-             [state](const httplib::Request& request, httplib::Response& response) {
-               state->json(request, response);
-             });
-  server.set_error_handler([](const httplib::Request&, httplib::Response& response) {
-    if (!response.body.empty()) return;
-    if (response.status == 404) {
-      setError(response, 404, 40401, "page not found");
-    } else if (response.status == 413) {
-      setError(response, 413, 41301, "message too large");
-    } else {
-      setError(response, response.status, response.status * 100, "request refused");
-    }
-  });
-  server.set_post_routing_handler([](const httplib::Request&, httplib::Response& response) {
-    response.set_header("Date", httpDateNow());
-  });
-}
+RelayServer::RelayServer(Options options) : state_(std::make_unique<State>(std::move(options))) {}
 
 RelayServer::~RelayServer() { stop(); }
 
 int RelayServer::start() {
-  auto& server = state_->server;
-  int port = state_->options.port;
-  if (port == 0) {
-    port = server.bind_to_any_port(state_->options.host);
-  } else if (!server.bind_to_port(state_->options.host, port)) {
-    port = -1;
+  auto& state = *state_;
+  try {
+    tcp::resolver resolver(state.io);
+    const auto endpoint =
+        resolver.resolve(state.options.host, std::to_string(state.options.port),
+                         tcp::resolver::passive | tcp::resolver::numeric_service)
+            .begin()
+            ->endpoint();
+    state.acceptor.open(endpoint.protocol());
+    state.acceptor.set_option(asio::socket_base::reuse_address(true));
+    state.acceptor.bind(endpoint);
+    state.acceptor.listen(asio::socket_base::max_listen_connections);
+  } catch (const boost::system::system_error&) {
+    beast::error_code ignored;
+    state.acceptor.close(ignored);
+    throw std::runtime_error("cannot listen on " + state.options.host + ":" +
+                             std::to_string(state.options.port));
   }
-  if (port <= 0) {
-    throw std::runtime_error("cannot listen on " + state_->options.host + ":" +
-                             std::to_string(state_->options.port));
-  }
-  state_->thread = std::thread([&server] { server.listen_after_bind(); });
-  // `stop` only reaches a server that is already running.
-  while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const int port = state.acceptor.local_endpoint().port();
+  asio::co_spawn(state.io, state.acceptLoop(), asio::detached);
+  state.thread = std::thread([&state] {
+    state.io.run();
+    std::lock_guard lock(state.mutex);
+    state.ran = true;
+    state.finished.notify_all();
+  });
   return port;
 }
 
 void RelayServer::stop() {
+  auto& state = *state_;
+  if (!state.thread.joinable()) return;
+  asio::post(state.io, [&state] { state.beginStop(); });
   {
-    std::unique_lock lock(state_->mutex);
-    state_->stopping = true;
-    state_->changed.notify_all();
-    // A client that does not read could hold its stream open; do not wait for it long.
-    state_->changed.wait_for(lock, std::chrono::seconds(2),
-                             [this] { return state_->openStreams == 0; });
+    // A client that does not read could hold its stream or answer open; do not wait for it long.
+    std::unique_lock lock(state.mutex);
+    if (!state.finished.wait_for(lock, stopGrace, [&state] { return state.ran; })) state.io.stop();
   }
-  state_->server.stop();
-  if (state_->thread.joinable()) state_->thread.join();
+  state.thread.join();
 }
 
 }  // namespace torvo

@@ -4,11 +4,13 @@
 // RelayServer: a small relay of the ntfy kind for a local network, the tests and the
 // demonstration (the production relay stays a real ntfy server). It keeps the events of each
 // topic in memory for 12 hours and serves what the relay client relies on: publish
-// (POST /<topic>), poll and stream (GET /<topic>/json) and health (GET /v1/health).
+// (POST /<topic>), poll and stream (GET /<topic>/json) and health (GET /v1/health), with CORS
+// for browsers, and optionally the files of the phone web app under /phone/.
 // `start` and `stop` may be called from any thread; requests are served on the server's own
-// threads.
+// I/O thread, one coroutine per connection, so an idle stream costs no thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -25,10 +27,14 @@ class RelayServer {
     std::int64_t keepalive = 45;
     // Unix seconds; the system clock when empty.
     std::function<std::int64_t()> now;
+    // Streams open at once; one more is refused with 429.
+    std::size_t maxStreams = 4096;
+    // The folder of the phone web app served under /phone/ (every /phone/ path, then); empty
+    // for none.
+    std::string phoneDir;
   };
 
   static constexpr std::size_t maxMessageBytes = 4096;
-  static constexpr std::int64_t keepSeconds = 12 * 60 * 60;
 
   explicit RelayServer(Options options);
   RelayServer(const RelayServer&) = delete;

@@ -42,6 +42,13 @@ std::optional<RelayServer::Options> parse(const std::vector<std::string>& args) 
       const auto seconds = number(value, 1, 24 * 60 * 60);
       if (!seconds) return std::nullopt;
       options.keepalive = *seconds;
+    } else if (args[i] == "--max-streams") {
+      const auto streams = number(value, 1, 1'000'000);
+      if (!streams) return std::nullopt;
+      options.maxStreams = static_cast<std::size_t>(*streams);
+    } else if (args[i] == "--phone-dir") {
+      if (value.empty()) return std::nullopt;
+      options.phoneDir = value;
     } else {
       return std::nullopt;
     }

@@ -40,5 +40,26 @@ TEST(RelayServerOptions, ReadsListenAndKeepalive) {
   EXPECT_EQ(RelayServerOptions::hostForURL("127.0.0.1"), "127.0.0.1");
 }
 
+TEST(RelayServerOptions, ReadsStreamCapAndPhoneFolder) {
+  const auto defaults = RelayServerOptions::parse({});
+  ASSERT_TRUE(defaults);
+  EXPECT_EQ(defaults->maxStreams, 4096u);
+  EXPECT_EQ(defaults->phoneDir, "");
+
+  const auto set = RelayServerOptions::parse({"--max-streams", "7", "--phone-dir", "/srv/app"});
+  ASSERT_TRUE(set);
+  EXPECT_EQ(set->maxStreams, 7u);
+  EXPECT_EQ(set->phoneDir, "/srv/app");
+
+  for (const auto& bad : {std::vector<std::string>{"--max-streams", "0"},
+                                             {"--max-streams", "-3"},
+                                             {"--max-streams", "many"},
+                                             {"--phone-dir", ""},
+                                             {"--phone-dir"}}) {
+    SCOPED_TRACE(testing::PrintToString(bad));
+    EXPECT_FALSE(RelayServerOptions::parse(bad));
+  }
+}
+
 }  // namespace
 }  // namespace torvo

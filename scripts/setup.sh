@@ -10,7 +10,7 @@ packages=(
   g++ cmake make pkg-config git
   # libraries of the product
   nlohmann-json3-dev libssl-dev libcurl4-openssl-dev libasio-dev libicu-dev
-  libsystemd-dev libplist-dev libqrencode-dev libcpp-httplib-dev
+  libsystemd-dev libplist-dev libqrencode-dev libboost-dev
   # tests, benchmarks, fuzzing and sanitizers
   libgtest-dev libgmock-dev libbenchmark-dev clang-19 libclang-rt-19-dev time
   # end-to-end helpers: unprivileged runs, a private D-Bus with a mock logind

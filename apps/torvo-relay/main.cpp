@@ -1,5 +1,6 @@
 // torvo-relay: a small relay of the ntfy kind on the local network.
-// Usage: torvo-relay [--listen HOST:PORT] [--keepalive SECONDS] | --help
+// Usage: torvo-relay [--listen HOST:PORT] [--keepalive SECONDS] [--max-streams N]
+//                    [--phone-dir DIR] | --help
 // Prints "listening on http://HOST:PORT" once bound, then serves until SIGINT or SIGTERM.
 
 #include <csignal>
