@@ -16,6 +16,7 @@
 #include <asio.hpp>
 
 #include "agent/agent.h"
+#include "agent/relay.h"
 #include "agent/worker_pool.h"
 #include "base/agent_log.h"
 #include "kit/bytes.h"
@@ -88,6 +89,7 @@ class BenchRig {
   RealSystemSettings settings_;
   asio::io_context io_;
   WorkerPool workers_{2};
+  RelaySessions sessions_;
   TimePoint lastPublish_{};
   std::size_t publishes_ = 0;
   std::unique_ptr<Agent> agent_;
