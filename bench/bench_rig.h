@@ -76,6 +76,8 @@ class BenchRig {
   // When the last publish of the agent finished, and how many publishes finished so far.
   TimePoint lastPublish() const { return lastPublish_; }
   std::size_t publishes() const { return publishes_; }
+  // How many connections the agent's requests to the relay have opened so far.
+  std::uint64_t connectionsOpened() { return sessions_.forRelay(relayURL_)->connectionsOpened(); }
 
  private:
   ScratchDir scratch_;
