@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include "base/file_store.h"
 #include "kit/ntfy_http.h"
@@ -57,6 +58,7 @@ std::string_view toText(Trigger trigger) {
     case Trigger::systemWake: return "system wake";
     case Trigger::timer: return "timer";
     case Trigger::app: return "app";
+    case Trigger::message: return "message";
   }
   return "app";
 }
@@ -79,7 +81,7 @@ std::string shortDescription(std::exception_ptr error) {
 
 Agent::Agent(asio::any_io_executor executor, AgentPaths paths, PowerControl& power,
              SystemSettings& sys, AgentLog& log, AgentOptions options, MakeRelay makeRelay,
-             Clock clock)
+             Clock clock, Doorbell* doorbell)
     : executor_(std::move(executor)),
       paths_(std::move(paths)),
       power_(power),
@@ -88,6 +90,7 @@ Agent::Agent(asio::any_io_executor executor, AgentPaths paths, PowerControl& pow
       options_(std::move(options)),
       makeRelay_(std::move(makeRelay)),
       clock_(std::move(clock)),
+      doorbell_(doorbell),
       files_(paths_, log) {
   const FileStore store(paths_.ownerUID);
   store.ensureDirectory(paths_.dataDir, 0755);
@@ -108,7 +111,7 @@ Agent::Agent(asio::any_io_executor executor, AgentPaths paths, PowerControl& pow
 
 asio::awaitable<void> Agent::checkIn(Trigger trigger) {
   if (halted_) co_return;
-  if (trigger != Trigger::timer) forceReport_ = true;
+  if (trigger != Trigger::timer && trigger != Trigger::message) forceReport_ = true;
 
   if (running_) {
     again_ = true;
@@ -140,6 +143,8 @@ asio::awaitable<void> Agent::checkIn(Trigger trigger) {
       power_.endCheckIn();
     }
     for (auto& waiter : resumed) waiter->cancel();
+    if (takeRings()) again_ = true;
+    followRelay();
     // An undo during the pass halts the agent: the merged next pass does not run.
   } while (again_ && !halted_);
   running_ = false;
@@ -149,6 +154,47 @@ asio::awaitable<void> Agent::checkIn(Trigger trigger) {
 
 void Agent::kick() {
   asio::co_spawn(executor_, checkIn(Trigger::app), asio::detached);
+}
+
+void Agent::ring(const std::string& eventID) {
+  if (halted_ || ownEvents_.contains(eventID)) return;
+  if (running_) {
+    // The pass may be publishing: the relay can show the event of a publish on the stream
+    // before the publish has returned its id, so the ring is judged when the pass ends.
+    if (pendingRings_.size() < ownEventsKept) {
+      pendingRings_.push_back(eventID);
+    } else {
+      ringsOverflowed_ = true;
+    }
+    return;
+  }
+  asio::co_spawn(executor_, checkIn(Trigger::message), asio::detached);
+}
+
+bool Agent::takeRings() {
+  const bool overflowed = std::exchange(ringsOverflowed_, false);
+  const bool heard = std::ranges::any_of(
+      pendingRings_, [this](const std::string& id) { return !ownEvents_.contains(id); });
+  pendingRings_.clear();
+  return overflowed || heard;
+}
+
+void Agent::rememberOwn(const std::string& eventID) {
+  if (!ownEvents_.insert(eventID).second) return;
+  ownOrder_.push_back(eventID);
+  if (ownOrder_.size() > ownEventsKept) {
+    ownEvents_.erase(ownOrder_.front());
+    ownOrder_.pop_front();
+  }
+}
+
+void Agent::followRelay() {
+  if (doorbell_ == nullptr) return;
+  if (!halted_ && state_.relayReachable == true && Url::parse(devices_.relay)) {
+    doorbell_->follow(devices_.relay, devices_.topic, [this](const std::string& id) { ring(id); });
+  } else {
+    doorbell_->stop();
+  }
 }
 
 asio::awaitable<void> Agent::runCheckIn(Trigger trigger, bool force) {
@@ -187,11 +233,14 @@ asio::awaitable<void> Agent::runCheckIn(Trigger trigger, bool force) {
   bool reachable = false;
   std::optional<std::int64_t> skew;
   bool stale = false;  // the relay or topic changed while the pass waited
-  if (relay && trigger == Trigger::timer && state_.relayReachable == true) {
+  // A message check-in is as cheap as a timer one: the doorbell only rings while the relay is
+  // known reachable.
+  const bool frequent = trigger == Trigger::timer || trigger == Trigger::message;
+  if (relay && frequent && state_.relayReachable == true) {
     reachable = true;
     skew = state_.relaySkew;
   } else if (relay) {
-    const RelayHealth health = co_await relay->health(trigger == Trigger::timer ? 10 : 60);
+    const RelayHealth health = co_await relay->health(frequent ? 10 : 60);
     if (halted_) {
       power_.endCheckIn();
       co_return;
@@ -334,6 +383,7 @@ void Agent::cancelPollWait() {
 }
 
 void Agent::stop() {
+  if (doorbell_ != nullptr) doorbell_->stop();
   power_.cancelAllWakes();
   power_.releaseAwake();
   state_.scheduledWake.reset();
@@ -389,7 +439,8 @@ asio::awaitable<bool> Agent::publish(RelayTransport& relay, const Message& messa
     }
     if (!sealed) continue;
     auto send = withTimeout(timeout, relay.publish(std::move(*sealed)));
-    const bool sent = co_await std::move(send);
+    const std::optional<std::optional<std::string>> sent = co_await std::move(send);
+    if (sent && *sent) rememberOwn(**sent);
     if (!sent) {
       log_.error(Category::relay, "couldn't send " + type + " to " + AgentLog::device(kid, name));
       allSent = false;

@@ -6,23 +6,29 @@
 // persisted state, and runs the check-in cycle: look at the relay, read what the phones sent,
 // apply it through the Engine, hold or release the computer, report to the phones, keep the
 // next scheduled system wake in place, and save. Concurrent check-in triggers merge: at most
-// one check-in runs, and any number of arrivals during it cost one more pass.
+// one check-in runs, and any number of arrivals during it cost one more pass. While the relay
+// is reachable the agent follows its topic's stream through a Doorbell: a message it did not
+// publish itself starts a check-in at once.
 // Every operation runs on the agent's thread (the io_context the executor belongs to); its
 // suspension points are the co_awaits on the relay and on other check-ins. Not thread-safe.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include <asio.hpp>
 
 #include "agent/command_line.h"
+#include "agent/doorbell.h"
 #include "agent/engine.h"
 #include "agent/relay.h"
 #include "agent/with_timeout.h"
@@ -38,10 +44,11 @@
 
 namespace torvo {
 
-// Why a check-in runs.
-enum class Trigger { launch, systemWake, timer, app };
+// Why a check-in runs. `message`: the doorbell heard a message on the relay; like the timer it
+// goes straight to the poll while the relay is known reachable and forces no report.
+enum class Trigger { launch, systemWake, timer, app, message };
 
-std::string_view toText(Trigger trigger);   // "launch", "system wake", "timer", "app"
+std::string_view toText(Trigger trigger);   // "launch", "system wake", "timer", "app", "message"
 std::string_view labelOf(Trigger trigger);  // the check-in line's label: "scheduled" for timer
 
 // The short text of a relay failure in log lines: "HTTP <status>", "network <code>" or "error".
@@ -55,12 +62,15 @@ class Agent {
   using Clock = std::function<std::int64_t()>;
 
   static constexpr double sendTimeout = 15;
+  // How many ids of its own publishes the agent remembers to tell its own events from the phones'.
+  static constexpr std::size_t ownEventsKept = 256;
 
   // Prepares the folders and loads the files; throws the file store's, the decoder's or the
-  // system's error (start-up then refuses to start).
+  // system's error (start-up then refuses to start). `doorbell`, when given, must outlive the
+  // agent; without one the agent checks in on its other triggers alone.
   Agent(asio::any_io_executor executor, AgentPaths paths, PowerControl& power,
         SystemSettings& sys, AgentLog& log, AgentOptions options, MakeRelay makeRelay,
-        Clock clock);
+        Clock clock, Doorbell* doorbell = nullptr);
   Agent(const Agent&) = delete;
   Agent& operator=(const Agent&) = delete;
 
@@ -71,6 +81,10 @@ class Agent {
   asio::awaitable<void> checkIn(Trigger trigger);
   // Starts an app check-in without waiting for it.
   void kick();
+  // The doorbell heard the message event `eventID`: unless the agent published it itself,
+  // starts a message check-in, or, while a check-in runs, one more pass after it (decided once
+  // the pass's own publishes have told their ids).
+  void ring(const std::string& eventID);
 
   // Seconds until the next timer check-in: the pairing pace while a pairing code is open.
   std::int64_t nextPollDelay(std::optional<std::int64_t> now = std::nullopt) const;
@@ -118,6 +132,13 @@ class Agent {
   // Opens the events of a successful poll, confirms new devices and records the read.
   std::vector<Inbound> takeIn(const std::vector<NtfyEvent>& events, std::int64_t now);
   void logCheckIn(Trigger trigger, bool read, std::size_t requests);
+  // Points the doorbell at the current relay and topic while the relay is reachable and the
+  // agent not halted; stops it otherwise.
+  void followRelay();
+  // Remembers the id of an event the agent published, dropping the oldest beyond `ownEventsKept`.
+  void rememberOwn(const std::string& eventID);
+  // Whether a ring heard during the pass that just ended was a message from elsewhere.
+  bool takeRings();
   // Handles the inbound messages and brings the setting, the hold and the schedule up to date.
   Engine::Handled apply(const std::vector<Inbound>& inbound, std::int64_t now);
   void info(AgentLog::Category category, const std::string& message) { log_.info(category, message); }
@@ -147,6 +168,7 @@ class Agent {
   AgentOptions options_;
   MakeRelay makeRelay_;
   Clock clock_;
+  Doorbell* doorbell_;
   ModelStore files_;
 
   DevicesFile devices_;
@@ -161,6 +183,12 @@ class Agent {
   bool halted_ = false;
   std::optional<std::int64_t> holdingUntil_;
   std::shared_ptr<asio::steady_timer> pollWait_;
+  std::deque<std::string> ownOrder_;
+  std::unordered_set<std::string> ownEvents_;
+  // Rings heard while a check-in ran, judged when its pass ends; `ringsOverflowed_` when more
+  // came than are kept.
+  std::vector<std::string> pendingRings_;
+  bool ringsOverflowed_ = false;
   std::optional<std::pair<std::int64_t, SetupStatus>> setupCache_;
   std::optional<std::pair<std::int64_t, std::optional<std::vector<LoginItem>>>> loginItemsCache_;
   // Runs the blocking login-items read off the agent's thread.

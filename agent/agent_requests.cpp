@@ -53,6 +53,9 @@ asio::awaitable<AppResponse> Agent::handle(AppRequest request) {
     co_return response;
   }
   AppResponse response = respond(request, now);
+  // A reset moves the agent to a new topic (and perhaps relay), an undo halts it, any other
+  // request after an undo resumes it: the doorbell follows.
+  followRelay();
   co_return response;
 }
 

@@ -173,15 +173,25 @@ asio::awaitable<bool> sleepFor(double seconds) {
 
 }  // namespace
 
-NtfyRelay::NtfyRelay(std::string relay, std::string topic, WorkerPool& workers)
-    : NtfyRelay(std::move(relay), std::move(topic), workers, Environment{}) {}
+NtfyRelay::NtfyRelay(std::string relay, std::string topic, WorkerPool& workers,
+                     std::shared_ptr<const HttpSession> session)
+    : NtfyRelay(std::move(relay), std::move(topic), workers, Environment{}, std::move(session)) {}
 
 NtfyRelay::NtfyRelay(std::string relay, std::string topic, WorkerPool& workers,
-                     Environment environment)
-    : client_(std::move(relay), std::move(topic), std::make_shared<const HttpSession>()),
+                     Environment environment, std::shared_ptr<const HttpSession> session)
+    : client_(std::move(relay), std::move(topic),
+              session ? std::move(session) : std::make_shared<const HttpSession>()),
       workers_(&workers),
       environment_(std::move(environment)) {
   if (!environment_.pathUsable) environment_.pathUsable = routeToRelay(client_.relay());
+}
+
+std::shared_ptr<const HttpSession> RelaySessions::forRelay(const std::string& relay) {
+  if (!session_ || relay != relay_) {
+    session_ = std::make_shared<const HttpSession>();
+    relay_ = relay;
+  }
+  return session_;
 }
 
 double NtfyRelay::systemNow() {
@@ -192,12 +202,12 @@ double NtfyRelay::systemNow() {
 // The coroutines below build every awaited operation in a statement of its own: g++ 12
 // destroys temporaries with destructors inside a co_await expression twice.
 
-asio::awaitable<void> NtfyRelay::publish(std::string text) {
+asio::awaitable<std::optional<std::string>> NtfyRelay::publish(std::string text) {
   auto operation = workers_->run(
       [client = client_, text = std::move(text)](const HttpCancel& cancel) {
-        client.publish(text, cancel);
+        return client.publish(text, cancel);
       });
-  co_await std::move(operation);
+  co_return co_await std::move(operation);
 }
 
 asio::awaitable<std::vector<NtfyEvent>> NtfyRelay::poll(NtfySince since) {

@@ -34,12 +34,25 @@ struct RelayHealth {
 class RelayTransport {
  public:
   virtual ~RelayTransport() = default;
-  // Publishes one text. Throws NtfyError or TransportError.
-  virtual asio::awaitable<void> publish(std::string text) = 0;
+  // Publishes one text; returns the relay's id of the new event when it gave one.
+  // Throws NtfyError or TransportError.
+  virtual asio::awaitable<std::optional<std::string>> publish(std::string text) = 0;
   // The message events since `since`, in order. Throws NtfyError or TransportError.
   virtual asio::awaitable<std::vector<NtfyEvent>> poll(NtfySince since) = 0;
   // Waits up to `wait` seconds for the network, then checks the relay; never throws.
   virtual asio::awaitable<RelayHealth> health(double wait) = 0;
+};
+
+// The HTTP session of the relay the check-ins talk to, kept from one check-in to the next so
+// that its open connection (and TLS session) is reused; a check-in with another relay starts a
+// new session. Used from the agent's thread only.
+class RelaySessions {
+ public:
+  std::shared_ptr<const HttpSession> forRelay(const std::string& relay);
+
+ private:
+  std::string relay_;
+  std::shared_ptr<const HttpSession> session_;
 };
 
 class NtfyRelay : public RelayTransport {
@@ -59,11 +72,14 @@ class NtfyRelay : public RelayTransport {
     double attemptSpacing = 5;
   };
 
-  // A fresh session (no cookies, no cache) and a client for `relay` and `topic`.
-  NtfyRelay(std::string relay, std::string topic, WorkerPool& workers);
-  NtfyRelay(std::string relay, std::string topic, WorkerPool& workers, Environment environment);
+  // A client for `relay` and `topic` on `session`, which keeps its connections to the relay
+  // open across the NtfyRelays made with it; a fresh session when none is given.
+  NtfyRelay(std::string relay, std::string topic, WorkerPool& workers,
+            std::shared_ptr<const HttpSession> session = nullptr);
+  NtfyRelay(std::string relay, std::string topic, WorkerPool& workers, Environment environment,
+            std::shared_ptr<const HttpSession> session = nullptr);
 
-  asio::awaitable<void> publish(std::string text) override;
+  asio::awaitable<std::optional<std::string>> publish(std::string text) override;
   asio::awaitable<std::vector<NtfyEvent>> poll(NtfySince since) override;
   asio::awaitable<RelayHealth> health(double wait) override;
 

@@ -405,3 +405,34 @@ TEST_F(NtfyRelayTest, TalksToTorvoRelay) {
 
 }  // namespace
 }  // namespace torvo
+
+namespace torvo {
+namespace {
+
+// The check-ins' relays share one session per relay: the publishes and polls of a check-in and
+// of the next one travel over the connection the first request opened; another relay gets a
+// session of its own.
+TEST(RelaySessionsTest, RequestsAcrossCheckInsReuseOneConnection) {
+  RelayServer server(RelayServer::Options{});
+  const std::string url = "http://127.0.0.1:" + std::to_string(server.start());
+  WorkerPool workers(2);
+  RelaySessions sessions;
+  const auto session = sessions.forRelay(url);
+  {
+    NtfyRelay first(url, "topic", workers, sessions.forRelay(url));
+    const auto id = test::runAwaitable(first.publish("one"));
+    EXPECT_TRUE(id && !id->empty());
+    test::runAwaitable(first.publish("two"));
+  }
+  NtfyRelay second(url, "topic", workers, sessions.forRelay(url));
+  EXPECT_EQ(second.client().session(), session);
+  const auto events = test::runAwaitable(second.poll(NtfySince::all()));
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(session->connectionsOpened(), 1u);
+
+  EXPECT_NE(sessions.forRelay(url + "/elsewhere"), session);
+  server.stop();
+}
+
+}  // namespace
+}  // namespace torvo

@@ -31,11 +31,12 @@ class TimedRelay : public RelayTransport {
   TimedRelay(std::unique_ptr<RelayTransport> inner, BenchRig::TimePoint& last, std::size_t& count)
       : inner_(std::move(inner)), last_(last), count_(count) {}
 
-  asio::awaitable<void> publish(std::string text) override {
+  asio::awaitable<std::optional<std::string>> publish(std::string text) override {
     auto sending = inner_->publish(std::move(text));
-    co_await std::move(sending);
+    auto id = co_await std::move(sending);
     last_ = std::chrono::steady_clock::now();
     ++count_;
+    co_return id;
   }
   asio::awaitable<std::vector<NtfyEvent>> poll(NtfySince since) override {
     return inner_->poll(std::move(since));
@@ -85,7 +86,7 @@ BenchRig::BenchRig(int phones)
   if (!ModelStore(paths, log_).saveDevices(devices)) throw std::runtime_error("cannot write devices.json");
 
   auto makeRelay = [this](const std::string& relay, const std::string& topic) {
-    auto real = std::make_unique<NtfyRelay>(relay, topic, workers_);
+    auto real = std::make_unique<NtfyRelay>(relay, topic, workers_, sessions_.forRelay(relay));
     return std::unique_ptr<RelayTransport>(
         std::make_unique<TimedRelay>(std::move(real), lastPublish_, publishes_));
   };

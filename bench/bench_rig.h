@@ -16,6 +16,7 @@
 #include <asio.hpp>
 
 #include "agent/agent.h"
+#include "agent/relay.h"
 #include "agent/worker_pool.h"
 #include "base/agent_log.h"
 #include "kit/bytes.h"
@@ -75,6 +76,8 @@ class BenchRig {
   // When the last publish of the agent finished, and how many publishes finished so far.
   TimePoint lastPublish() const { return lastPublish_; }
   std::size_t publishes() const { return publishes_; }
+  // How many connections the agent's requests to the relay have opened so far.
+  std::uint64_t connectionsOpened() { return sessions_.forRelay(relayURL_)->connectionsOpened(); }
 
  private:
   ScratchDir scratch_;
@@ -88,6 +91,7 @@ class BenchRig {
   RealSystemSettings settings_;
   asio::io_context io_;
   WorkerPool workers_{2};
+  RelaySessions sessions_;
   TimePoint lastPublish_{};
   std::size_t publishes_ = 0;
   std::unique_ptr<Agent> agent_;

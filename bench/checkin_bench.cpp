@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 
 #include "bench/bench_rig.h"
 
@@ -30,13 +31,14 @@ double threadCPU() {
 // An app check-in (health asked, report forced) with 10 confirmed phones, one of which sent a
 // Wake: one acknowledgement and ten sealed reports. Timed from the trigger to the end of the
 // last publish; "whole_ms" adds the state save that follows; "agent_cpu_ms" is the agent
-// thread's CPU time in the check-in.
+// thread's CPU time in the check-in; "connections" the connections its requests opened.
 void BM_CheckInTenPhones(benchmark::State& state) {
   BenchRig rig(10);
   rig.checkIn(Trigger::launch);
   std::size_t sender = 0;
   double whole = 0;
   double cpu = 0;
+  const std::uint64_t connectionsBefore = rig.connectionsOpened();
   for (auto _ : state) {
     rig.publishFromPhone(sender, BenchRig::wakeCommand(2));
     sender = (sender + 1) % rig.phones().size();
@@ -55,6 +57,8 @@ void BM_CheckInTenPhones(benchmark::State& state) {
   }
   state.counters["whole_ms"] = benchmark::Counter(whole * 1000, benchmark::Counter::kAvgIterations);
   state.counters["agent_cpu_ms"] = benchmark::Counter(cpu * 1000, benchmark::Counter::kAvgIterations);
+  state.counters["connections"] = benchmark::Counter(
+      static_cast<double>(rig.connectionsOpened() - connectionsBefore), benchmark::Counter::kAvgIterations);
 }
 BENCHMARK(BM_CheckInTenPhones)->UseManualTime()->Unit(benchmark::kMillisecond);
 

@@ -48,6 +48,16 @@ def main():
         f"{ms(ten):.2f} ms (whole check-in {ten['whole_ms']:.2f} ms, agent CPU {ten['agent_cpu_ms']:.2f} ms)",
         "≤ 20 ms", ms(ten) <= 20)
 
+    # Before connection reuse every request opened a connection of its own: 13 per check-in.
+    row("connections opened by that check-in (health, poll, 11 publishes)",
+        f"{ten['connections']:.1f} (before: 13, one per request)", "1", ten["connections"] <= 1)
+
+    if "wake_ack_median_s" in proc:
+        median, worst = proc["wake_ack_median_s"], proc["wake_ack_worst_s"]
+        row(f"phone Wake to acknowledgement, computer awake, 30 s timer (median / worst of {proc['wake_ack_samples']:.0f})",
+            f"{median:.2f} s / {worst:.2f} s (before: BEFORE_MEDIAN s / BEFORE_WORST s)", "≤ 0.5 s / ≤ 2 s",
+            median <= 0.5 and worst <= 2)
+
     sock = bench["BM_SocketGetStatus/real_time"]
     sock_ms = ms(sock)
     per_s = sock["items_per_second"]

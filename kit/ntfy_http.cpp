@@ -6,6 +6,8 @@
 #include <cctype>
 #include <exception>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 namespace torvo {
 namespace {
@@ -105,21 +107,20 @@ struct MultiDeleter {
   void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
 };
 
-// Runs the transfer on a private multi handle so that a cancel can wake its wait at once.
-CURLcode perform(CURL* easy, const HttpCancel& cancel) {
-  std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
-  if (!multi || curl_multi_add_handle(multi.get(), easy) != CURLM_OK) return CURLE_OUT_OF_MEMORY;
+// Runs the transfer on the handle's own multi handle so that a cancel can wake its wait at once.
+CURLcode perform(CURLM* multi, CURL* easy, const HttpCancel& cancel) {
+  if (curl_multi_add_handle(multi, easy) != CURLM_OK) return CURLE_OUT_OF_MEMORY;
   CURLcode result = CURLE_OK;
-  if (cancel.attach(multi.get())) {
+  if (cancel.attach(multi)) {
     while (true) {
       int running = 0;
-      if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+      if (curl_multi_perform(multi, &running) != CURLM_OK) {
         result = CURLE_FAILED_INIT;
         break;
       }
       if (running == 0) {
         int left = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi.get(), &left)) {
+        while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
           if (message->msg == CURLMSG_DONE) result = message->data.result;
         }
         break;
@@ -128,13 +129,13 @@ CURLcode perform(CURL* easy, const HttpCancel& cancel) {
         result = CURLE_ABORTED_BY_CALLBACK;
         break;
       }
-      curl_multi_poll(multi.get(), nullptr, 0, 1000, nullptr);
+      curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
     }
     cancel.detach();
   } else {
     result = CURLE_ABORTED_BY_CALLBACK;
   }
-  curl_multi_remove_handle(multi.get(), easy);
+  curl_multi_remove_handle(multi, easy);
   return result;
 }
 
@@ -171,19 +172,57 @@ std::optional<std::string> HttpResponse::header(std::string_view name) const {
   return std::nullopt;
 }
 
-HttpSession::HttpSession() {
+// The idle transfer handles of a session. Each is an easy handle on a multi handle of its own:
+// the multi handle's cache holds the open connection between transfers, the easy handle its
+// TLS session. A transfer takes one (or makes one) and gives it back when it ends, so
+// concurrent transfers never share a handle; at most `keep` idle ones are kept.
+struct HttpSession::Handles {
+  static constexpr std::size_t keep = 4;
+
+  struct Handle {
+    std::unique_ptr<CURL, EasyDeleter> easy;
+    std::unique_ptr<CURLM, MultiDeleter> multi;
+  };
+
+  std::mutex mutex;
+  std::vector<Handle> idle;
+
+  Handle take() {
+    {
+      std::lock_guard lock(mutex);
+      if (!idle.empty()) {
+        Handle handle = std::move(idle.back());
+        idle.pop_back();
+        curl_easy_reset(handle.easy.get());
+        return handle;
+      }
+    }
+    Handle handle{std::unique_ptr<CURL, EasyDeleter>(curl_easy_init()),
+                  std::unique_ptr<CURLM, MultiDeleter>(curl_multi_init())};
+    if (!handle.easy || !handle.multi) {
+      throw TransportError(TransportError::Kind::failed, "libcurl could not start a transfer");
+    }
+    return handle;
+  }
+
+  void giveBack(Handle handle) {
+    std::lock_guard lock(mutex);
+    if (idle.size() < keep) idle.push_back(std::move(handle));
+  }
+};
+
+HttpSession::HttpSession() : idle_(std::make_unique<Handles>()) {
   static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
   if (!initialised) throw TransportError(TransportError::Kind::failed, "libcurl did not start");
 }
 
-namespace {
+HttpSession::~HttpSession() = default;
 
-HttpResponse run(const HttpRequest& request, const HttpCancel& cancel, bool readBody,
-                 const std::function<void(std::string_view)>* onData) {
-  std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
-  if (!easy) throw TransportError(TransportError::Kind::failed, "libcurl could not start a transfer");
+HttpResponse HttpSession::run(const HttpRequest& request, const HttpCancel& cancel, bool readBody,
+                              const std::function<void(std::string_view)>* onData) const {
+  Handles::Handle handle = idle_->take();
   TransferState state;
-  state.easy = easy.get();
+  state.easy = handle.easy.get();
   state.readBody = readBody;
   state.onData = onData;
 
@@ -197,7 +236,7 @@ HttpResponse run(const HttpRequest& request, const HttpCancel& cancel, bool read
   for (const auto& [name, value] : request.headers) addHeader(name + ": " + value);
   addHeader("Expect:");  // send bodies at once, without waiting for 100 Continue
 
-  CURL* e = easy.get();
+  CURL* e = handle.easy.get();
   curl_easy_setopt(e, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
   // A relay that moved (http to https, another base path) answers with a redirect, which is
@@ -233,7 +272,16 @@ HttpResponse run(const HttpRequest& request, const HttpCancel& cancel, bool read
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, static_cast<long>(request.idleSeconds));
   }
 
-  const CURLcode result = perform(e, cancel);
+  const CURLcode result = perform(handle.multi.get(), e, cancel);
+  long connects = 0;
+  if (curl_easy_getinfo(e, CURLINFO_NUM_CONNECTS, &connects) == CURLE_OK && connects > 0) {
+    connectionsOpened_ += static_cast<std::uint64_t>(connects);
+  }
+  long status = 0;
+  curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &status);
+  // The header list dies with this call: the handle must not point at it once it is idle.
+  curl_easy_setopt(e, CURLOPT_HTTPHEADER, nullptr);
+  idle_->giveBack(std::move(handle));
   if (state.callbackError) std::rethrow_exception(state.callbackError);
   if (cancel.cancelled()) {
     throw TransportError(TransportError::Kind::cancelled, "the request was cancelled");
@@ -244,13 +292,9 @@ HttpResponse run(const HttpRequest& request, const HttpCancel& cancel, bool read
   if (result != CURLE_OK && !(result == CURLE_WRITE_ERROR && state.stoppedOnPurpose)) {
     throw TransportError(kindOf(result), curl_easy_strerror(result));
   }
-  long status = 0;
-  curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &status);
   state.response.status = static_cast<int>(status);
   return std::move(state.response);
 }
-
-}  // namespace
 
 HttpResponse HttpSession::send(const HttpRequest& request, const HttpCancel& cancel,
                                bool readBody) const {

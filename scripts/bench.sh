@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 idle=${1:-300}
 bash scripts/setup.sh >/dev/null
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTORVO_TESTS=OFF >/dev/null
-cmake --build build-bench -j"$(nproc)" --target torvo-bench torvo-agent torvo-relay torvo-launch-probe >/dev/null
+cmake --build build-bench -j"$(nproc)" --target torvo-bench torvo-agent torvo-relay torvo-ctl torvo-phone torvo-launch-probe >/dev/null
 
 out=$(mktemp -d /tmp/torvo-bench-out-XXXXXX)
 trap 'rm -rf "$out"' EXIT
@@ -18,5 +18,7 @@ build-bench/bench/torvo-bench --benchmark_repetitions=5 --benchmark_report_aggre
   --benchmark_out="$out/bench.json" --benchmark_out_format=json >&2
 echo "bench: process figures (idle window ${idle} s)" >&2
 bash bench/process.sh build-bench "$idle" >"$out/process.txt"
+echo "bench: phone Wake to acknowledgement (20 samples)" >&2
+bash bench/wake_latency.sh build-bench 20 >>"$out/process.txt"
 echo
 python3 bench/table.py "$out/bench.json" "$out/process.txt"

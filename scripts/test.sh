@@ -42,7 +42,7 @@ stage "the tests under AddressSanitizer"
 # binary with the filter of its tests that run here.
 tsan_suites=(
   "app_socket_tests SocketServer*:AgentClient*"
-  "agent_tests AgentRequests*:AgentTest*:WithTimeout*:WorkerPool*:NtfyRelayTest*"
+  "agent_tests AgentRequests*:AgentTest*:WithTimeout*:WorkerPool*:NtfyRelayTest*:AgentDoorbell*:RelayDoorbellTest*:RelaySessionsTest*"
   "relay_server_tests RelayServerTest*"
   "system_tests FaultSocket*"
 )

@@ -14,6 +14,7 @@
 
 #include "agent/agent.h"
 #include "kit/envelope.h"
+#include "tests/fakes/fake_doorbell.h"
 #include "tests/fakes/fake_power.h"
 #include "tests/fakes/fake_relay.h"
 #include "tests/fakes/fake_system_settings.h"
@@ -50,13 +51,13 @@ class TestRelay : public RelayTransport {
         topic_(std::move(topic)) {
     (void)io;
   }
-  asio::awaitable<void> publish(std::string text) override {
+  asio::awaitable<std::optional<std::string>> publish(std::string text) override {
     if (hooks_) {
       auto held = passGate(hooks_->publishGate);
       co_await std::move(held);
     }
     if (failing_.contains(++publishes_)) throw NtfyError::http(500);
-    co_await fake_.publish(std::move(text));
+    co_return co_await fake_.publish(std::move(text));
   }
   asio::awaitable<std::vector<NtfyEvent>> poll(NtfySince since) override {
     if (hooks_) hooks_->polledTopics.push_back(topic_);
@@ -108,7 +109,7 @@ class AgentTest : public ::testing::Test {
             ++relaysMade_;
             return std::make_unique<TestRelay>(fake_, io_, gate_, failing_, publishes_, &hooks_, topic);
           },
-          [this] { return now_; });
+          [this] { return now_; }, &doorbell_);
     }
     return *agent_;
   }
@@ -203,6 +204,7 @@ class AgentTest : public ::testing::Test {
   FakeRelay fake_;
   std::shared_ptr<asio::steady_timer> gate_;
   RelayHooks hooks_;
+  FakeDoorbell doorbell_;
   std::set<int> failing_;
   int publishes_ = 0;
   int relaysMade_ = 0;

@@ -18,6 +18,7 @@
 
 #include "agent/agent.h"
 #include "agent/command_line.h"
+#include "agent/doorbell.h"
 #include "agent/relay.h"
 #include "agent/runtime.h"
 #include "agent/worker_pool.h"
@@ -142,13 +143,16 @@ int main(int argc, char** argv) {
   // 6. The agent, on the thread that runs the io_context.
   asio::io_context io;
   WorkerPool workers(2);
-  auto makeRelay = [&workers](const std::string& relay, const std::string& topic) {
-    return std::unique_ptr<RelayTransport>(std::make_unique<NtfyRelay>(relay, topic, workers));
+  RelaySessions sessions;
+  auto makeRelay = [&workers, &sessions](const std::string& relay, const std::string& topic) {
+    return std::unique_ptr<RelayTransport>(
+        std::make_unique<NtfyRelay>(relay, topic, workers, sessions.forRelay(relay)));
   };
+  RelayDoorbell doorbell(io.get_executor(), *log);
   std::unique_ptr<Agent> agent;
   try {
     agent = std::make_unique<Agent>(io.get_executor(), paths, *power, settings, *log, options,
-                                    makeRelay, clock);
+                                    makeRelay, clock, &doorbell);
   } catch (const std::exception& error) {
     log->error(Category::agent, "refusing to start: " + describe(error));
     fail("refusing to start: " + describe(error));

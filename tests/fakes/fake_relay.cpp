@@ -2,10 +2,10 @@
 
 namespace torvo {
 
-asio::awaitable<void> FakeRelay::publish(std::string text) {
+asio::awaitable<std::optional<std::string>> FakeRelay::publish(std::string text) {
   if (publishError_) std::rethrow_exception(publishError_);
   published_.push_back(std::move(text));
-  co_return;
+  co_return "published-" + std::to_string(published_.size());
 }
 
 asio::awaitable<std::vector<NtfyEvent>> FakeRelay::poll(NtfySince since) {

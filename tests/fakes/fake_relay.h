@@ -15,7 +15,8 @@ namespace torvo {
 
 class FakeRelay : public RelayTransport {
  public:
-  asio::awaitable<void> publish(std::string text) override;
+  // Answers the id "published-N" for the Nth successful publish.
+  asio::awaitable<std::optional<std::string>> publish(std::string text) override;
   asio::awaitable<std::vector<NtfyEvent>> poll(NtfySince since) override;
   asio::awaitable<RelayHealth> health(double wait) override;
 

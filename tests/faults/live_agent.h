@@ -60,9 +60,9 @@ class LiveAgent {
         AgentOptions{true, 30, 2, relay, Calendar{"UTC"}},
         [this, environment](const std::string& url, const std::string& topic) {
           return std::unique_ptr<RelayTransport>(
-              std::make_unique<NtfyRelay>(url, topic, workers_, environment));
+              std::make_unique<NtfyRelay>(url, topic, workers_, environment, sessions_.forRelay(url)));
         },
-        [] { return static_cast<std::int64_t>(NtfyRelay::systemNow()); });
+        [] { return static_cast<std::int64_t>(NtfyRelay::systemNow()); }, &doorbell_);
     Agent& agent = *agent_;
     server_ = std::make_unique<SocketServer>(
         io_.get_executor(), paths_.socket, PeerPolicy{.uid = PeerPolicy::Exactly{::getuid()}}, log_,
@@ -119,8 +119,10 @@ class LiveAgent {
   FakePower power_;
   FakeSystemSettings settings_;
   WorkerPool workers_{2};
+  RelaySessions sessions_;
   asio::io_context io_;
   asio::executor_work_guard<asio::io_context::executor_type> guard_{io_.get_executor()};
+  RelayDoorbell doorbell_{io_.get_executor(), log_};
   std::unique_ptr<Agent> agent_;
   std::unique_ptr<SocketServer> server_;
   std::thread thread_;
