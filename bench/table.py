@@ -1,7 +1,8 @@
 """Prints the benchmark table (figure | measured | target | met?) from torvo-bench's JSON
-output (median aggregates) and the key=value lines of bench/process.sh.
+output (median aggregates), the key=value lines of bench/process.sh and those of
+torvo-relay-load.
 
-    python3 bench/table.py BENCH_JSON PROCESS_TXT
+    python3 bench/table.py BENCH_JSON PROCESS_TXT RELAY_TXT
 """
 import json
 import sys
@@ -22,7 +23,7 @@ def ms(b):
     return b["real_time"] * scale
 
 
-def process_figures(path):
+def key_values(path):
     out = {}
     with open(path) as f:
         for line in f:
@@ -34,7 +35,8 @@ def process_figures(path):
 
 def main():
     bench = medians(sys.argv[1])
-    proc = process_figures(sys.argv[2])
+    proc = key_values(sys.argv[2])
+    relay = key_values(sys.argv[3])
     rows = []
 
     def row(figure, measured, target, met):
@@ -100,6 +102,16 @@ def main():
     row("check-in cost per paired device (1 event, 1 → 10 devices)",
         f"wall {per_device:.3f} ms, agent CPU {(c10 - c1) / 9:.3f} ms per device",
         "≤ 1 ms wall per device", per_device <= 1)
+
+    streams = relay["streams"]
+    answered = relay["streams_open"] == streams and relay["publish_failed"] == 0 and relay["health_failed"] == 0
+    row(f"torvo-relay with {streams:,.0f} idle streams: publish / health, fresh connection (median, worst)",
+        f"{relay['publish_ms_median']:.2f}, {relay['publish_ms_worst']:.2f} / {relay['health_ms_median']:.2f}, "
+        f"{relay['health_ms_worst']:.2f} ms; {relay['streams_open']:,.0f} streams open, "
+        f"{relay['publish_failed'] + relay['health_failed']:.0f} unanswered; {relay['threads_after']:.0f} threads; "
+        f"{relay['rss_bytes_per_stream'] / 1024:.1f} KiB per stream",
+        "every stream open, every request answered, worst ≤ 100 ms",
+        answered and max(relay["publish_ms_worst"], relay["health_ms_worst"]) <= 100)
 
     widths = [max(len(r[i]) for r in rows + [("figure", "measured", "target", "met?")]) for i in range(4)]
     def line(cells):
