@@ -57,7 +57,7 @@ def main():
     if "wake_ack_median_s" in proc:
         median, worst = proc["wake_ack_median_s"], proc["wake_ack_worst_s"]
         row(f"phone Wake to acknowledgement, computer awake, 30 s timer (median / worst of {proc['wake_ack_samples']:.0f})",
-            f"{median:.2f} s / {worst:.2f} s (before: BEFORE_MEDIAN s / BEFORE_WORST s)", "≤ 0.5 s / ≤ 2 s",
+            f"{median:.2f} s / {worst:.2f} s (before: 28.19 s / 29.43 s, 6 samples)", "≤ 0.5 s / ≤ 2 s",
             median <= 0.5 and worst <= 2)
 
     sock = bench["BM_SocketGetStatus/real_time"]

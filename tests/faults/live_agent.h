@@ -4,6 +4,8 @@
 // the start lets the tests send commands through the relay and read the agent's reports.
 // Check-ins and reads of the agent's values are posted to the agent's thread; app requests go
 // through the socket like the desktop app's.
+// It follows no stream (no doorbell): the faulty front serves one whole answer per connection,
+// and the check-ins under test are the ones the timer and the tests start.
 #pragma once
 
 #include <sys/stat.h>
@@ -62,7 +64,7 @@ class LiveAgent {
           return std::unique_ptr<RelayTransport>(
               std::make_unique<NtfyRelay>(url, topic, workers_, environment, sessions_.forRelay(url)));
         },
-        [] { return static_cast<std::int64_t>(NtfyRelay::systemNow()); }, &doorbell_);
+        [] { return static_cast<std::int64_t>(NtfyRelay::systemNow()); });
     Agent& agent = *agent_;
     server_ = std::make_unique<SocketServer>(
         io_.get_executor(), paths_.socket, PeerPolicy{.uid = PeerPolicy::Exactly{::getuid()}}, log_,
@@ -122,7 +124,6 @@ class LiveAgent {
   RelaySessions sessions_;
   asio::io_context io_;
   asio::executor_work_guard<asio::io_context::executor_type> guard_{io_.get_executor()};
-  RelayDoorbell doorbell_{io_.get_executor(), log_};
   std::unique_ptr<Agent> agent_;
   std::unique_ptr<SocketServer> server_;
   std::thread thread_;
