@@ -8,6 +8,12 @@ import json
 import sys
 
 
+# The same measurement of the relay as it was on cpp-httplib (a pool of 32 threads, each open
+# stream holding one), for comparison; that relay is no longer built.
+RELAY_BEFORE = ("before, cpp-httplib: 32 of 1,000 streams opened, then no publish or health answered "
+                "within 5 s; 34 threads")
+
+
 def medians(path):
     with open(path) as f:
         data = json.load(f)
@@ -105,13 +111,16 @@ def main():
 
     streams = relay["streams"]
     answered = relay["streams_open"] == streams and relay["publish_failed"] == 0 and relay["health_failed"] == 0
-    row(f"torvo-relay with {streams:,.0f} idle streams: publish / health, fresh connection (median, worst)",
+    median = max(relay["publish_ms_median"], relay["health_ms_median"])
+    threads = relay["threads_after"]
+    row(f"torvo-relay with {streams:,.0f} idle streams: publish / health on a fresh connection "
+        f"(median, worst), threads, memory per idle stream",
         f"{relay['publish_ms_median']:.2f}, {relay['publish_ms_worst']:.2f} / {relay['health_ms_median']:.2f}, "
         f"{relay['health_ms_worst']:.2f} ms; {relay['streams_open']:,.0f} streams open, "
-        f"{relay['publish_failed'] + relay['health_failed']:.0f} unanswered; {relay['threads_after']:.0f} threads; "
-        f"{relay['rss_bytes_per_stream'] / 1024:.1f} KiB per stream",
-        "every stream open, every request answered, worst ≤ 100 ms",
-        answered and max(relay["publish_ms_worst"], relay["health_ms_worst"]) <= 100)
+        f"{relay['publish_failed'] + relay['health_failed']:.0f} unanswered; {threads:.0f} threads; "
+        f"{relay['rss_bytes_per_stream'] / 1024:.1f} KiB per stream ({RELAY_BEFORE})",
+        "every stream open and request answered, median ≤ 20 ms, ≤ 4 threads",
+        answered and median <= 20 and threads <= 4)
 
     widths = [max(len(r[i]) for r in rows + [("figure", "measured", "target", "met?")]) for i in range(4)]
     def line(cells):

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -107,9 +108,8 @@ struct RelayServer::State {
       waiting.insert(connection.get());
       co_await http::async_read_header(*connection, buffer, parser, onError(error));
       waiting.erase(connection.get());
-      // The parser refuses a declared length over its limit once the header is in.
-      if (error == http::error::body_limit) {
-        co_await refuseTooLarge(connection, parser.get().version());
+      if (auto refusal = refusalFor(error)) {
+        co_await refuse(connection, parser.get().version(), std::move(*refusal));
         co_return;
       }
       if (error) break;
@@ -119,8 +119,8 @@ struct RelayServer::State {
         if (error) break;
       }
       co_await http::async_read(*connection, buffer, parser, onError(error));
-      if (error == http::error::body_limit) {
-        co_await refuseTooLarge(connection, parser.get().version());
+      if (auto refusal = refusalFor(error)) {
+        co_await refuse(connection, parser.get().version(), std::move(*refusal));
         co_return;
       }
       if (error) break;
@@ -149,12 +149,27 @@ struct RelayServer::State {
     connection->close();
   }
 
-  // Answers 413 and closes. The unread body is drained first: closing a socket with unread data
-  // resets the connection, and the client could lose the answer.
-  awaitable<void> refuseTooLarge(Connection connection, unsigned version) {
-    auto response = errorAnswer(413, 41301, "message too large");
+  // The answer to a request that could not be read, or nothing when the connection simply
+  // ended or went quiet. The parser refuses a declared length over its limit once the header
+  // is in.
+  static std::optional<Response> refusalFor(const beast::error_code& error) {
+    if (error == http::error::body_limit) return errorAnswer(413, 41301, "message too large");
+    if (error == http::error::header_limit) {
+      return errorAnswer(431, 43101, "request header fields too large");
+    }
+    if (error.category() == beast::error_code(http::error::bad_method).category() &&
+        error != http::error::end_of_stream && error != http::error::partial_message) {
+      return errorAnswer(400, 40000, "bad request");
+    }
+    return std::nullopt;
+  }
+
+  // Answers a request that could not be read and closes. The unread rest is drained first:
+  // closing a socket with unread data resets the connection, and the client could lose the
+  // answer.
+  awaitable<void> refuse(Connection connection, unsigned version, Response response) {
     addCommonHeaders(response);
-    response.version(version);
+    response.version(version == 10 ? 10 : 11);
     response.keep_alive(false);
     response.prepare_payload();
     beast::error_code error;

@@ -148,6 +148,33 @@ TEST_F(RelayServerTestHttp, OneConnectionCarriesSeveralRequests) {
   EXPECT_EQ(connection.answer().status, 404);
 }
 
+TEST_F(RelayServerTestHttp, UnreadableRequestsAreAnsweredWithTheirStatus) {
+  start({});
+  struct Case {
+    std::string name;
+    std::string request;
+    int status;
+  };
+  const std::vector<Case> cases = {
+      {"garbage request line", "HELLO THERE\r\n\r\n", 400},
+      {"bad header line", "GET /v1/health HTTP/1.1\r\nno colon here\r\n\r\n", 400},
+      {"huge header", get("/v1/health", "GET", "X-Pad: " + std::string(20'000, 'p') + "\r\n"), 431},
+      {"declared body over the limit",
+       "POST /t HTTP/1.1\r\nHost: relay\r\nContent-Length: 10000000\r\n\r\n" + std::string(1000, 'b'),
+       413},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto answer = exchange(c.request);
+    EXPECT_EQ(answer.status, c.status);
+    EXPECT_NE(answer.body.find("\"http\":" + std::to_string(c.status)), std::string::npos)
+        << answer.body;
+    EXPECT_EQ(answer.header("access-control-allow-origin"), "*");
+  }
+  // The relay serves on.
+  EXPECT_EQ(exchange(get("/v1/health")).status, 200);
+}
+
 TEST_F(RelayServerTestHttp, IdleStreamsLeavePublishAndHealthAnswered) {
   start({.keepalive = 3600});
   std::vector<std::unique_ptr<Connection>> followers;
