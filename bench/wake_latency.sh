@@ -36,14 +36,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$scratch/torvo-relay" --listen 127.0.0.1:0 >"$scratch/relay.out" 2>"$scratch/relay.err" &
-relay_pid=$!
-for _ in $(seq 1 50); do
-  [ -s "$scratch/relay.out" ] && break
-  sleep 0.1
-done
-relay_url=$(sed -n 's/^listening on //p' "$scratch/relay.out" | head -n 1)
-[ -n "$relay_url" ] || { echo "wake_latency: torvo-relay did not start" >&2; exit 1; }
+. "$(dirname "$0")/start_relay.sh"
+start_relay "$scratch/torvo-relay" "$scratch" wake_latency
 
 "${run[@]}" "$scratch/torvo-agent" --simulate --home "$home" --relay "$relay_url" \
   >"$scratch/agent.out" 2>"$scratch/agent.err" &

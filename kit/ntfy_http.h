@@ -9,9 +9,9 @@
 // each `HttpCancel` belongs to one transfer at a time.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>

@@ -53,8 +53,7 @@ std::string_view trimmed(std::string_view text) {
 // An http or https URL with a host.
 bool isRelayURL(std::string_view text) {
   const auto url = Url::parse(text);
-  return url && (equalsIgnoringCase(url->scheme, "https") || equalsIgnoringCase(url->scheme, "http")) &&
-         url->host && !url->host->empty();
+  return url && url->isWeb();
 }
 
 std::string_view withoutTrailingSlashes(std::string_view text) {

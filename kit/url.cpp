@@ -13,6 +13,13 @@ bool isHex(char c) { return isDigit(c) || (c >= 'A' && c <= 'F') || (c >= 'a' &&
 bool isUnreserved(char c) { return isAlpha(c) || isDigit(c) || c == '-' || c == '.' || c == '_' || c == '~'; }
 bool isSubDelim(char c) { return std::string_view("!$&'()*+,;=").find(c) != std::string_view::npos; }
 
+char lowerASCII(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [](char x, char y) { return lowerASCII(x) == lowerASCII(y); });
+}
+
 int hexValue(char c) {
   if (isDigit(c)) return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -49,6 +56,11 @@ bool validHost(std::string_view host) {
 }
 
 }  // namespace
+
+bool Url::isWeb() const {
+  return (equalsIgnoringCase(scheme, "http") || equalsIgnoringCase(scheme, "https")) && host &&
+         !host->empty();
+}
 
 std::optional<Url> Url::parse(std::string_view text) {
   const std::size_t colon = text.find(':');

@@ -21,6 +21,9 @@ struct Url {
   // An absolute URL, or nothing.
   static std::optional<Url> parse(std::string_view text);
 
+  // Whether the scheme is http or https (in any case) and the host is not empty.
+  bool isWeb() const;
+
   bool operator==(const Url&) const = default;
 };
 

@@ -2,8 +2,6 @@
 
 #include <qrencode.h>
 
-#include <algorithm>
-#include <cctype>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -25,17 +23,10 @@ std::string optionalTime(const std::optional<std::int64_t>& t) {
 
 std::string yesNo(bool value) { return value ? "yes" : "no"; }
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-  });
-}
-
 // An http or https address with a host and without a fragment (the fragment carries the link).
 bool isWebPage(const std::string& text) {
   const auto url = Url::parse(text);
-  return url && (equalsIgnoringCase(url->scheme, "http") || equalsIgnoringCase(url->scheme, "https")) &&
-         url->host && !url->host->empty() && !url->fragment;
+  return url && url->isWeb() && !url->fragment;
 }
 
 }  // namespace
