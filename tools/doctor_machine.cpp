@@ -21,6 +21,7 @@
 #include "base/console_user.h"
 #include "kit/ntfy.h"
 #include "kit/ntfy_http.h"
+#include "platform/linux/wired_interfaces.h"
 #include "setup/tool_runner.h"
 
 namespace torvo::Doctor {
@@ -36,12 +37,6 @@ std::optional<std::string> firstLine(const std::string& output) {
   const auto begin = line.find_first_not_of(" \t\r");
   if (begin == std::string::npos) return std::nullopt;
   return line.substr(begin, line.find_last_not_of(" \t\r") - begin + 1);
-}
-
-// Whether anything, even a dangling symbolic link, is at `path`.
-bool present(const fs::path& path) {
-  std::error_code error;
-  return fs::symlink_status(path, error).type() != fs::file_type::not_found && !error;
 }
 
 std::string userName(std::uint32_t uid) {
@@ -160,27 +155,10 @@ std::optional<User> LocalMachine::consoleUser() {
 
 std::vector<WiredInterface> LocalMachine::wiredInterfaces() {
   std::vector<WiredInterface> interfaces;
-  for (const auto& name : wiredInterfaceNames(places_.net)) {
+  for (const auto& name : WiredInterfaces::names(places_.net)) {
     interfaces.push_back(readWakeOnLan(name));
   }
   return interfaces;
-}
-
-std::vector<std::string> LocalMachine::wiredInterfaceNames(const fs::path& net) {
-  std::vector<std::string> names;
-  std::error_code error;
-  for (fs::directory_iterator it(net, error), end; !error && it != end; it.increment(error)) {
-    const fs::path folder = it->path();
-    if (!present(folder / "device")) continue;
-    if (present(folder / "wireless") || present(folder / "phy80211")) continue;
-    // Magic packets are Ethernet frames: only interfaces of hardware type 1 (ARPHRD_ETHER).
-    std::ifstream typeFile(folder / "type");
-    std::string type;
-    if (!(typeFile >> type) || type != "1") continue;
-    names.push_back(folder.filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 WiredInterface LocalMachine::readWakeOnLan(const std::string& name) {

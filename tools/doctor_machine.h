@@ -47,10 +47,6 @@ class LocalMachine : public Machine {
   std::optional<User> consoleUser() override;
   std::vector<WiredInterface> wiredInterfaces() override;
 
-  // The interfaces under `net` that sit on a device (not virtual), are Ethernet and are not
-  // wireless (no "wireless" folder, no "phy80211" link), by name.
-  static std::vector<std::string> wiredInterfaceNames(const std::filesystem::path& net);
-
   // The Wake-on-LAN setting of one interface, read with ETHTOOL_GWOL.
   static WiredInterface readWakeOnLan(const std::string& name);
 

@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/relay_test_responder.h"
+#include "platform/linux/wired_interfaces.h"
 #include "tests/test_support.h"
 
 extern char** environ;
@@ -32,42 +33,6 @@ using Doctor::WakeOnLan;
 void write(const fs::path& path, const std::string& text) {
   fs::create_directories(path.parent_path());
   std::ofstream(path) << text;
-}
-
-TEST(DoctorMachineTest, WiredInterfacesAreEthernetOnADeviceAndNotWireless) {
-  const test::TempDir net;
-  // name, has a device, type, extra entry that marks it wireless
-  struct Interface {
-    std::string name;
-    bool device;
-    std::string type;
-    std::string wirelessMark;
-  };
-  const Interface interfaces[] = {
-      {"eth0", true, "1\n", ""},
-      {"enp3s0", true, "1\n", ""},
-      {"wlan0", true, "1\n", "wireless"},
-      {"wlp2s0", true, "1\n", "phy80211"},
-      {"lo", false, "772\n", ""},
-      {"br0", false, "1\n", ""},
-      {"docker0", false, "1\n", ""},
-      {"can0", true, "280\n", ""},
-      {"usb0", true, "", ""},
-  };
-  for (const auto& interface : interfaces) {
-    const fs::path folder = net / interface.name;
-    fs::create_directories(folder);
-    if (interface.device) fs::create_directories(folder / "device");
-    if (!interface.type.empty()) write(folder / "type", interface.type);
-    if (interface.wirelessMark == "wireless") fs::create_directories(folder / "wireless");
-    // The kernel's phy80211 entry is a link to the radio; a dangling one still counts.
-    if (interface.wirelessMark == "phy80211") {
-      fs::create_directory_symlink("../../ieee80211/phy0", folder / "phy80211");
-    }
-  }
-  EXPECT_EQ(LocalMachine::wiredInterfaceNames(net.path()),
-            (std::vector<std::string>{"enp3s0", "eth0"}));
-  EXPECT_TRUE(LocalMachine::wiredInterfaceNames(net / "missing").empty());
 }
 
 TEST(DoctorMachineTest, WakeOnLanOfInterfacesThatCannotBeRead) {
@@ -88,7 +53,7 @@ TEST(DoctorMachineTest, WakeOnLanOfTheKernelsInterfaces) {
   EXPECT_EQ(loopback.wakeOnLan, WakeOnLan::notSupported) << loopback.detail;
   // Every wired interface of this machine gives an answer, whatever its driver supports: a
   // malformed request would come back as an error instead.
-  for (const auto& name : LocalMachine::wiredInterfaceNames("/sys/class/net")) {
+  for (const auto& name : WiredInterfaces::names()) {
     const auto wired = LocalMachine::readWakeOnLan(name);
     EXPECT_NE(wired.wakeOnLan, WakeOnLan::unreadable) << name << ": " << wired.detail;
     EXPECT_NE(wired.wakeOnLan, WakeOnLan::needsRoot) << name;

@@ -28,12 +28,15 @@
 #include "base/file_store.h"
 #include "base/paths.h"
 #include "base/product.h"
+#include "platform/linux/linux_system_settings.h"
 #include "platform/linux/power_linux_platform.h"
 #include "platform/linux/wake_clock.h"
 #include "platform/linux/wake_notifications.h"
 #include "power/power_system.h"
 #include "power/simulated_power.h"
+#if defined(__APPLE__)
 #include "setup/real_system_settings.h"
+#endif
 
 using namespace torvo;
 
@@ -125,8 +128,14 @@ int main(int argc, char** argv) {
                                    (teamSigned ? "Team ID signed" : "dev build: identifier + path check") +
                                    ")");
   }
-  // 7. System settings: in simulate mode a dry run that only logs what it would run.
+  // 7. System settings: in simulate mode a dry run that only logs what it would run. On Linux
+  // the setup's commands are carried out with ethtool, NetworkManager and apt in place of the
+  // Mac's tools.
+#if defined(__APPLE__)
   RealSystemSettings settings(*log, args.simulate);
+#else
+  LinuxSystemSettings settings(*log, args.simulate, LinuxSystemSettings::systemHost(paths.dataDir));
+#endif
 
   const AgentOptions options = makeOptions(args, Calendar::current());
   Agent::Clock clock = systemNow;
