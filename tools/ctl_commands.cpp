@@ -2,12 +2,16 @@
 
 #include <qrencode.h>
 
+#include <algorithm>
+#include <cctype>
 #include <memory>
 #include <optional>
 #include <sstream>
+#include <string_view>
 
 #include "kit/unicode_text.h"
 #include "kit/url.h"
+#include "setup/login_apps.h"
 #include "tools/cli_text.h"
 
 namespace torvo::Ctl {
@@ -27,6 +31,31 @@ std::string yesNo(bool value) { return value ? "yes" : "no"; }
 bool isWebPage(const std::string& text) {
   const auto url = Url::parse(text);
   return url && url->isWeb() && !url->fragment;
+}
+
+bool equalIgnoringCase(std::string_view a, std::string_view b) {
+  return std::ranges::equal(a, b, [](unsigned char x, unsigned char y) {
+    return std::tolower(x) == std::tolower(y);
+  });
+}
+
+// The known app a login item belongs to: by its bundle identifier, else by its name in any case.
+std::optional<KnownApp> knownAppOf(const LoginItem& item) {
+  if (auto app = LoginApps::knownApp(item.bundleID)) return app;
+  for (const auto& app : LoginApps::known()) {
+    if (equalIgnoringCase(app.name, item.name)) return app;
+  }
+  return std::nullopt;
+}
+
+// "name  path", with "  [known: <app>, <group title>]" for a known app.
+std::string describeLoginItem(const LoginItem& item) {
+  std::string line = item.name;
+  if (item.path) line += "  " + *item.path;
+  if (const auto app = knownAppOf(item)) {
+    line += "  [known: " + std::string(app->name) + ", " + std::string(title(app->group)) + "]";
+  }
+  return line;
 }
 
 }  // namespace
@@ -49,7 +78,8 @@ std::string helpText() {
          "  setup-undo                 undo the system setup\n"
          "  note-screen-lock off|immediate|SECONDS\n"
          "                             record the screen-lock delay before the app changed it\n"
-         "  login-items                list the console user's background login items\n"
+         "  login-items                list the console user's login items (XDG autostart\n"
+         "                             entries and systemd user units), marking known apps\n"
          "  doctor                     check what the agent needs on this machine and say what\n"
          "                             to fix (exit status 1 when something blocks use)\n"
          "The socket is $TORVO_AGENT_SOCKET unless --socket is given.\n";
@@ -276,9 +306,7 @@ int execute(const Invocation& invocation, const Sender& send, std::ostream& out,
           if (!response.items) {
             out << "no list available\n";
           } else {
-            for (const auto& item : *response.items) {
-              out << item.name << (item.path ? "  " + *item.path : "") << "\n";
-            }
+            for (const auto& item : *response.items) out << describeLoginItem(item) << "\n";
           }
         } else {
           out << "ok\n";

@@ -126,6 +126,28 @@ TEST(CtlExecuteTest, StatusAsTextAndAsJSON) {
   EXPECT_NE(Ctl::describeStatus(status, 1'000'000).find("asleep"), std::string::npos);
 }
 
+TEST(CtlExecuteTest, LoginItemsMarkTheKnownAppsByBundleIDOrName) {
+  const std::vector<LoginItem> items = {
+      {"Zed", "/app/bin/zed", "dev.zed.Zed"},
+      {"Code", std::nullopt, "com.microsoft.VSCodeInsiders"},  // the identifier names the app
+      {"tailscale", "/usr/bin/tailscale-systray"},             // the name, in another case
+      {"Cursor helper", "/opt/cursor/helper"},                 // a known name inside is not it
+      {"Dropbox", std::nullopt, "com.dropbox.Dropbox"},
+      {"syncthing.service", "/usr/lib/systemd/user/syncthing.service"},
+  };
+  const auto run = execute({"login-items"}, AppResponse{AppResponses::LoginItems{items}});
+  EXPECT_EQ(run.status, Ctl::done);
+  EXPECT_EQ(run.out,
+            "Zed  /app/bin/zed  [known: Zed, Assistants and editors]\n"
+            "Code  [known: Visual Studio Code, Assistants and editors]\n"
+            "tailscale  /usr/bin/tailscale-systray  [known: Tailscale, Remote access]\n"
+            "Cursor helper  /opt/cursor/helper\n"
+            "Dropbox\n"
+            "syncthing.service  /usr/lib/systemd/user/syncthing.service\n");
+  EXPECT_EQ(execute({"login-items"}, AppResponse{AppResponses::LoginItems{std::nullopt}}).out,
+            "no list available\n");
+}
+
 TEST(CtlQRCodeTest, RendersTwoModulesPerCell) {
   const std::string code = Ctl::qrCode("torvo://pair?x=1");
   // Version 1 is 21 modules, 25 with the quiet zone: 13 lines of 25 cells.
