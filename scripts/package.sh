@@ -49,7 +49,8 @@ else
 fi
 
 # The sandbox of each unit as systemd rates it (0 safest, 10 unprotected).
-for unit in packaging/torvo-agent.service packaging/torvo-relay.service; do
+for unit in packaging/torvo-agent.service packaging/torvo-relay.service \
+  packaging/torvo-wake-on-lan.service; do
   exposure=$(systemd-analyze security --offline=yes "$unit" 2>/dev/null |
     sed -n 's/^→ Overall exposure level for \(.*\)$/\1/p') || true
   echo "package: systemd-analyze security: ${exposure:-no rating (systemd-analyze security --offline=yes failed)}"

@@ -17,6 +17,8 @@ packages=(
   util-linux dbus python3-dbusmock procps
   # the Debian package: CPack's shlibdeps and hardening flags, lintian, unit checks, man pages
   dpkg-dev file lintian systemd man-db
+  # what the package's system setup changes: Wake-on-LAN (ethtool), unattended upgrades
+  ethtool unattended-upgrades
   # the web phone's browser test: headless Chromium
   chromium
 )

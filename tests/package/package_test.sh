@@ -11,8 +11,9 @@
 #     and a copy of the whole bundle refused), a Wake holding logind's idle and sleep locks and
 #     its end releasing them, the alarm timer at the next check-in, a SIGKILL and a restart
 #     (alarm armed again, the Wake held again), root answered once no console user is left, and
-#     an orderly stop;
-#  4. removing it keeps /var/lib/torvo, purging deletes it.
+#     an orderly stop; the system setup pausing unattended upgrades in apt's configuration and
+#     its undo giving apt its earlier values back;
+#  4. removing it keeps /var/lib/torvo, purging deletes it and takes back the paused updates.
 # Usage: package_test.sh PATH/torvo-agent_VERSION_ARCH.deb (as root, on a machine that may be
 # changed: it installs and purges the package). Every process it starts and every file it
 # places outside its scratch folder are removed on any exit.
@@ -143,6 +144,8 @@ expected_entries=(
   "/usr/lib/torvo/Torvo.app/Contents/MacOS/torvo-ctl|-rwxr-xr-x|"
   "/lib/systemd/system/torvo-agent.service|-rw-r--r--|"
   "/lib/systemd/system/torvo-relay.service|-rw-r--r--|"
+  "/lib/systemd/system/torvo-wake-on-lan.service|-rw-r--r--|"
+  "/usr/lib/torvo/restore-wake-on-lan|-rwxr-xr-x|"
   "/usr/share/man/man8/torvo-agent.8.gz|-rw-r--r--|"
   "/usr/share/man/man1/torvo-ctl.1.gz|-rw-r--r--|"
   "/usr/share/man/man1/torvo-phone.1.gz|-rw-r--r--|"
@@ -259,18 +262,22 @@ check "the agent's service is enabled for multi-user.target" \
   /lib/systemd/system/torvo-agent.service
 check "the relay's service is not enabled" \
   test ! -e /etc/systemd/system/multi-user.target.wants/torvo-relay.service
+check "the Wake-on-LAN boot unit is enabled for multi-user.target" \
+  test "$(readlink /etc/systemd/system/multi-user.target.wants/torvo-wake-on-lan.service)" = \
+  /lib/systemd/system/torvo-wake-on-lan.service
 verify_units() {
   # The units' Documentation= pages are looked up too, unless this machine's dpkg leaves man
   # pages out (path-exclude, as minimal container images do).
   local man=yes
   [ -e /usr/share/man/man8/torvo-agent.8.gz ] || { man=no; echo "note: man pages not installed here"; }
   systemd-analyze verify --man="$man" /lib/systemd/system/torvo-agent.service \
-    /lib/systemd/system/torvo-relay.service >"$scratch/verify" 2>&1
+    /lib/systemd/system/torvo-relay.service /lib/systemd/system/torvo-wake-on-lan.service \
+    >"$scratch/verify" 2>&1
   local status=$?
   cat "$scratch/verify"
   [ "$status" -eq 0 ] && [ ! -s "$scratch/verify" ]
 }
-check "systemd-analyze verify accepts both units" verify_units
+check "systemd-analyze verify accepts the three units" verify_units
 check "the installed agent prints the package's version" \
   test "$(/usr/sbin/torvo-agent --version)" = "$version"
 for program in /usr/sbin/torvo-agent /usr/bin/torvo-relay /usr/bin/torvo-ctl /usr/bin/torvo-phone; do
@@ -469,6 +476,37 @@ check "the restarted agent holds the running Wake again" wait_for 15 wake_locks_
 check "torvo-ctl end is answered" ctl_exits 0 "" "$console_uid" /usr/bin/torvo-ctl end
 check "ending the Wake releases logind's locks" wait_for 15 no_locks_held
 
+# The system setup's paused updates against this machine's apt: the agent writes its drop-in,
+# apt reads every periodic option off, and undo gives apt back the machine's own values.
+drop_in=/etc/apt/apt.conf.d/99torvo-agent
+periodic() { apt-config dump | grep '^APT::Periodic::' | sort; }
+periodic >"$scratch/periodic-before"
+# reads_periodic OPTION VALUE: apt reads the option with that value.
+reads_periodic() { apt-config dump | grep -Fx "APT::Periodic::$1 \"$2\";"; }
+same_periodic() { periodic | diff "$scratch/periodic-before" -; }
+pause_updates() {
+  ctl_exits 0 "" "$console_uid" /usr/bin/torvo-ctl setup-apply --pause-updates
+}
+if [ -e /usr/bin/unattended-upgrade ]; then
+  check "torvo-ctl setup-apply --pause-updates is answered" pause_updates
+  check "the setup writes its apt drop-in" test -s "$drop_in"
+  for option in Unattended-Upgrade Download-Upgradeable-Packages Update-Package-Lists; do
+    check "apt-config dump shows APT::Periodic::$option \"0\"" reads_periodic "$option" 0
+  done
+  check "the setup's backup is saved" test -s /var/lib/torvo/backup.json
+  check "torvo-ctl setup-undo is answered" \
+    ctl_exits 0 "restored: defaults" "$console_uid" /usr/bin/torvo-ctl setup-undo
+  check "after undo apt reads the machine's earlier values" same_periodic
+  check "undo removes the drop-in" test ! -e "$drop_in"
+  check "undo removes the backup" test ! -e /var/lib/torvo/backup.json
+  # Paused again, for purge to take back.
+  check "updates can be paused again" pause_updates
+else
+  echo "note: unattended-upgrades is not installed here: updates read as paused, nothing to change"
+  check "torvo-ctl setup-apply --pause-updates is answered" pause_updates
+  check "with nothing to pause no drop-in is written" test ! -e "$drop_in"
+fi
+
 if [ "$own_seat" -eq 1 ]; then
   rm -f /run/systemd/seats/seat0
   check "with no console user, root's status is answered" \
@@ -504,6 +542,8 @@ if [ "$had_data" -eq 1 ]; then
 fi
 check "apt-get purge purges the package" apt-get purge -y -q torvo-agent
 check "purge deletes /var/lib/torvo and /var/log/torvo" test ! -e /var/lib/torvo -a ! -e /var/log/torvo
+check "purge takes back the paused updates" test ! -e "$drop_in"
+check "after purge apt reads the machine's earlier values" same_periodic
 check "purge removes the service's enablement" \
   test ! -L /etc/systemd/system/multi-user.target.wants/torvo-agent.service
 
