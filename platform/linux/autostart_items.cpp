@@ -1,5 +1,7 @@
 #include "platform/linux/autostart_items.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <fstream>
@@ -35,10 +37,13 @@ std::string_view trimmed(std::string_view text) {
 }
 
 // The whole file; absent when it is not a regular file, cannot be read, is too large or is not
-// text (a binary file).
-std::optional<std::string> textOf(const fs::path& file) {
-  std::error_code error;
-  if (!fs::is_regular_file(file, error)) return std::nullopt;
+// text (a binary file). The agent reads as root, so a file only the root of the system could
+// read is skipped unless it belongs to `owner`, the owner of the folder that lists it: a link
+// in a user's folder shows that user nothing the user could not read.
+std::optional<std::string> textOf(const fs::path& file, uid_t owner) {
+  struct stat status {};
+  if (::stat(file.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  if ((status.st_mode & S_IROTH) == 0 && status.st_uid != owner) return std::nullopt;
   std::ifstream in(file, std::ios::binary);
   if (!in) return std::nullopt;
   std::string text(maxDesktopFileSize + 1, '\0');
@@ -121,8 +126,8 @@ bool isReverseDNS(std::string_view id) {
 
 // The login item of one autostart entry with desktop file ID `id`; absent when the file
 // cannot be read, is no desktop entry, or the entry is hidden, disabled or no application.
-std::optional<LoginItem> desktopItem(const fs::path& file, const std::string& id) {
-  const auto text = textOf(file);
+std::optional<LoginItem> desktopItem(const fs::path& file, uid_t owner, const std::string& id) {
+  const auto text = textOf(file, owner);
   if (!text) return std::nullopt;
   const auto keys = desktopEntryKeys(*text);
   if (!keys) return std::nullopt;
@@ -155,13 +160,21 @@ void forEachEntry(const fs::path& folder, Clock::time_point deadline, Visit visi
   }
 }
 
+// A desktop file with the owner of the folder that lists it.
+struct DesktopFile {
+  fs::path path;
+  uid_t folderOwner;
+};
+
 // Adds the "*.desktop" files of `folder` by file name, replacing files of the same name.
 void addDesktopFiles(const fs::path& folder, Clock::time_point deadline,
-                     std::map<std::string, fs::path>& files) {
+                     std::map<std::string, DesktopFile>& files) {
+  struct stat status {};
+  if (::stat(folder.c_str(), &status) != 0) return;
   forEachEntry(folder, deadline, [&](const fs::directory_entry& entry) {
     std::string name = entry.path().filename().string();
     if (name.size() > desktopSuffix.size() && name.ends_with(desktopSuffix) && isText(name)) {
-      files.insert_or_assign(std::move(name), entry.path());
+      files.insert_or_assign(std::move(name), DesktopFile{entry.path(), status.st_uid});
     }
   });
 }
@@ -206,12 +219,13 @@ std::vector<LoginItem> read(const Folders& folders, Clock::time_point deadline) 
   std::vector<LoginItem> items;
   auto finished = [&] { return items.size() >= maxItems || Clock::now() >= deadline; };
 
-  std::map<std::string, fs::path> desktopFiles;
+  std::map<std::string, DesktopFile> desktopFiles;
   addDesktopFiles(folders.systemAutostart, deadline, desktopFiles);
   addDesktopFiles(folders.userConfig / "autostart", deadline, desktopFiles);
   for (const auto& [name, file] : desktopFiles) {
     if (finished()) return items;
-    if (auto item = desktopItem(file, name.substr(0, name.size() - desktopSuffix.size()))) {
+    const auto id = name.substr(0, name.size() - desktopSuffix.size());
+    if (auto item = desktopItem(file.path, file.folderOwner, id)) {
       items.push_back(std::move(*item));
     }
   }

@@ -1,6 +1,7 @@
 #include "platform/linux/autostart_items.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <string>
@@ -118,6 +119,19 @@ TEST_F(AutostartItemsTest, FilesThatAreNoReadableDesktopEntriesAreSkipped) {
   write(dir_ / "shared.desktop", entry + "Name=Shared\n");
   link(userAutostart() / "shared.desktop", dir_ / "shared.desktop");
   EXPECT_EQ(read(), asJSON({{"Shared"}}));
+}
+
+TEST_F(AutostartItemsTest, ALinkShowsOnlyWhatTheFolder_sOwnerCouldRead) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to another user";
+  // The user's folder belongs to the user running the test; the linked files to nobody.
+  for (const auto& [name, mode] : {std::pair{"private", 0600}, std::pair{"public", 0644}}) {
+    const fs::path file = dir_ / (std::string(name) + ".desktop");
+    write(file, entry + "Name=" + name + "\n");
+    ASSERT_EQ(::chown(file.c_str(), test::nobodyUID, test::nobodyGID), 0);
+    ASSERT_EQ(::chmod(file.c_str(), mode), 0);
+    link(userAutostart() / file.filename(), file);
+  }
+  EXPECT_EQ(read(), asJSON({{"public"}}));
 }
 
 TEST_F(AutostartItemsTest, EnabledUserUnitsFollowTheAutostartEntriesOnceEach) {
