@@ -22,7 +22,7 @@ constexpr std::string_view dropInHeader =
     "// not restart this computer while a phone keeps it awake. 'torvo-ctl setup-undo' takes\n"
     "// these lines back and removes the file.\n";
 
-// The options of the drop-in: lines of the form NAME "VALUE"; that it writes itself.
+// The options of the drop-in, from the lines NAME "VALUE"; that dropInText writes.
 Options parseDropIn(std::string_view text) {
   Options options;
   for (const auto raw : ReportText::lines(text)) {

@@ -24,7 +24,7 @@ class WakeOnLan {
  public:
   struct Places {
     std::filesystem::path net = "/sys/class/net";
-    std::string ethtool = "/usr/sbin/ethtool";
+    std::string ethtool = "/sbin/ethtool";
     std::string nmcli = "/usr/bin/nmcli";
     std::filesystem::path record = "/var/lib/torvo/wake-on-lan";
   };

@@ -476,6 +476,16 @@ check "the restarted agent holds the running Wake again" wait_for 15 wake_locks_
 check "torvo-ctl end is answered" ctl_exits 0 "" "$console_uid" /usr/bin/torvo-ctl end
 check "ending the Wake releases logind's locks" wait_for 15 no_locks_held
 
+# Wake for network access and restart after a power cut: Wake-on-LAN where a wired interface
+# offers it (undone again), and no failure for what this machine does not offer.
+check "setup-apply --wake-for-network --restart-after-power-cut is answered without a failure" \
+  ctl_exits 0 "" "$console_uid" /usr/bin/torvo-ctl setup-apply --wake-for-network \
+  --restart-after-power-cut
+check "torvo-ctl setup-undo after the power choices is answered" \
+  ctl_exits 0 "" "$console_uid" /usr/bin/torvo-ctl setup-undo
+check "undo leaves no Wake-on-LAN record and no backup" \
+  test ! -e /var/lib/torvo/wake-on-lan -a ! -e /var/lib/torvo/backup.json
+
 # The system setup's paused updates against this machine's apt: the agent writes its drop-in,
 # apt reads every periodic option off, and undo gives apt back the machine's own values.
 drop_in=/etc/apt/apt.conf.d/99torvo-agent
