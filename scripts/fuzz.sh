@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 targets=(fuzz_message fuzz_envelope fuzz_pairing fuzz_ntfy fuzz_frame fuzz_background_items
-         fuzz_setup_report fuzz_power_file fuzz_info_plist fuzz_model_files)
+         fuzz_setup_report fuzz_power_file fuzz_info_plist fuzz_model_files fuzz_linux_settings)
 
 # -O1 with line tables only: the usual libFuzzer level, and a much shorter build than -O2 -g.
 cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++-19 -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -30,8 +30,11 @@ sanitizer_flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEB
 cmake -S . -B build-asan -DTORVO_WERROR=ON -DTORVO_SANITIZE=ON "${sanitizer_flags[@]}" >/dev/null
 cmake --build build-asan -j"$jobs"
 # The browser test is registered only where node, Chromium and puppeteer-core are installed;
-# here they must be, so a missing one fails the run instead of skipping the test.
-ctest --test-dir build-asan -N -L browser | grep -q web_phone_browser ||
+# here they must be, so a missing one fails the run instead of skipping the test. The list is
+# read whole first: grep -q would stop reading at the match, and ctest, killed by SIGPIPE on its
+# next line, would fail the pipeline under pipefail.
+browser_tests=$(ctest --test-dir build-asan -N -L browser)
+grep -q web_phone_browser <<<"$browser_tests" ||
   { echo "test: the web phone's browser test is not registered (node, chromium, puppeteer-core?)" >&2; exit 1; }
 stage "the AddressSanitizer build"
 (cd build-asan && ctest --output-on-failure -j"$jobs")

@@ -36,8 +36,7 @@ std::string_view trimmed(std::string_view text) {
   return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
-// The whole file; absent when it is not a regular file, cannot be read, is too large or is not
-// text (a binary file). The agent reads as root, so a file only the root of the system could
+// The whole file; absent when it is not a regular file, cannot be read or is too large. The agent reads as root, so a file only the root of the system could
 // read is skipped unless it belongs to `owner`, the owner of the folder that lists it: a link
 // in a user's folder shows that user nothing the user could not read.
 std::optional<std::string> textOf(const fs::path& file, uid_t owner) {
@@ -50,7 +49,7 @@ std::optional<std::string> textOf(const fs::path& file, uid_t owner) {
   in.read(text.data(), static_cast<std::streamsize>(text.size()));
   if (in.bad()) return std::nullopt;
   text.resize(static_cast<std::size_t>(in.gcount()));
-  if (text.size() > maxDesktopFileSize || !isText(text)) return std::nullopt;
+  if (text.size() > maxDesktopFileSize) return std::nullopt;
   return text;
 }
 
@@ -129,24 +128,7 @@ bool isReverseDNS(std::string_view id) {
 std::optional<LoginItem> desktopItem(const fs::path& file, uid_t owner, const std::string& id) {
   const auto text = textOf(file, owner);
   if (!text) return std::nullopt;
-  const auto keys = desktopEntryKeys(*text);
-  if (!keys) return std::nullopt;
-  auto value = [&](std::string_view key) -> std::optional<std::string_view> {
-    const auto it = keys->find(key);
-    if (it == keys->end()) return std::nullopt;
-    return it->second;
-  };
-  if (value("Hidden") == "true" || value("X-GNOME-Autostart-enabled") == "false") {
-    return std::nullopt;
-  }
-  if (const auto type = value("Type"); type && *type != "Application") return std::nullopt;
-
-  LoginItem item;
-  item.name = unescaped(value("Name").value_or(""));
-  if (item.name.empty()) item.name = id;
-  if (const auto exec = value("Exec")) item.path = program(*exec);
-  if (isReverseDNS(id)) item.bundleID = id;
-  return item;
+  return desktopEntry(*text, id);
 }
 
 // Calls `visit` with each entry of `folder` until the listing ends, fails or `deadline`
@@ -214,6 +196,28 @@ bool isMasked(const fs::path& userUnits, const std::string& unit) {
 }
 
 }  // namespace
+
+std::optional<LoginItem> desktopEntry(std::string_view text, const std::string& id) {
+  if (!isText(text) || !isText(id)) return std::nullopt;
+  const auto keys = desktopEntryKeys(text);
+  if (!keys) return std::nullopt;
+  auto value = [&](std::string_view key) -> std::optional<std::string_view> {
+    const auto it = keys->find(key);
+    if (it == keys->end()) return std::nullopt;
+    return it->second;
+  };
+  if (value("Hidden") == "true" || value("X-GNOME-Autostart-enabled") == "false") {
+    return std::nullopt;
+  }
+  if (const auto type = value("Type"); type && *type != "Application") return std::nullopt;
+
+  LoginItem item;
+  item.name = unescaped(value("Name").value_or(""));
+  if (item.name.empty()) item.name = id;
+  if (const auto exec = value("Exec")) item.path = program(*exec);
+  if (isReverseDNS(id)) item.bundleID = id;
+  return item;
+}
 
 std::vector<LoginItem> read(const Folders& folders, Clock::time_point deadline) {
   std::vector<LoginItem> items;

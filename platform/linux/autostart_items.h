@@ -9,6 +9,9 @@
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "model/setup_records.h"
@@ -22,6 +25,11 @@ struct Folders {
 };
 
 inline constexpr std::size_t maxItems = 200;
+
+// The login item of one autostart entry, from its file's text and its desktop file ID (the
+// file name without ".desktop"); absent when the text is no desktop entry, is not UTF-8, or
+// the entry is hidden, disabled or no application.
+std::optional<LoginItem> desktopEntry(std::string_view text, const std::string& id);
 
 // The user's enabled login items: XDG autostart entries by file name, then enabled systemd
 // user units by unit name. Stops (returning what it has) once `deadline` has passed or
