@@ -1,10 +1,14 @@
 #include "base/console_user.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <systemd/sd-login.h>
 
 #include <cstdlib>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 namespace torvo {
 namespace {
@@ -29,6 +33,17 @@ std::optional<std::uint32_t> consoleUID() {
     }
   }
   return user;
+}
+
+std::optional<Account> account(std::uint32_t uid) {
+  const long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
+    return std::nullopt;
+  }
+  return Account{found->pw_name, found->pw_dir == nullptr ? "" : found->pw_dir};
 }
 
 }  // namespace torvo

@@ -2,16 +2,14 @@
 
 #include <qrencode.h>
 
-#include <algorithm>
-#include <cctype>
 #include <memory>
 #include <optional>
 #include <sstream>
-#include <string_view>
 
 #include "kit/unicode_text.h"
 #include "kit/url.h"
 #include "setup/login_apps.h"
+#include "setup/report_text.h"
 #include "tools/cli_text.h"
 
 namespace torvo::Ctl {
@@ -33,17 +31,11 @@ bool isWebPage(const std::string& text) {
   return url && url->isWeb() && !url->fragment;
 }
 
-bool equalIgnoringCase(std::string_view a, std::string_view b) {
-  return std::ranges::equal(a, b, [](unsigned char x, unsigned char y) {
-    return std::tolower(x) == std::tolower(y);
-  });
-}
-
 // The known app a login item belongs to: by its bundle identifier, else by its name in any case.
 std::optional<KnownApp> knownAppOf(const LoginItem& item) {
   if (auto app = LoginApps::knownApp(item.bundleID)) return app;
   for (const auto& app : LoginApps::known()) {
-    if (equalIgnoringCase(app.name, item.name)) return app;
+    if (ReportText::lowered(app.name) == ReportText::lowered(item.name)) return app;
   }
   return std::nullopt;
 }

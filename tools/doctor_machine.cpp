@@ -3,7 +3,6 @@
 #include <linux/ethtool.h>
 #include <linux/sockios.h>
 #include <net/if.h>
-#include <pwd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -11,10 +10,8 @@
 
 #include <systemd/sd-bus.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <system_error>
 
@@ -40,14 +37,8 @@ std::optional<std::string> firstLine(const std::string& output) {
 }
 
 std::string userName(std::uint32_t uid) {
-  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
-    return "";
-  }
-  return found->pw_name;
+  const auto found = account(uid);
+  return found ? found->name : "";
 }
 
 struct BusUnref {

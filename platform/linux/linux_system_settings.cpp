@@ -1,10 +1,8 @@
 #include "platform/linux/linux_system_settings.h"
 
-#include <pwd.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <vector>
 
 #include "base/console_user.h"
 #include "platform/linux/autostart_items.h"
@@ -16,15 +14,9 @@ constexpr const char* pmsetTool = "/usr/bin/pmset";
 constexpr const char* defaultsTool = "/usr/bin/defaults";
 
 std::optional<std::filesystem::path> homeOf(uid_t uid) {
-  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr ||
-      found->pw_dir == nullptr || found->pw_dir[0] != '/') {
-    return std::nullopt;
-  }
-  return std::filesystem::path(found->pw_dir);
+  const auto found = account(uid);
+  if (!found || !found->home.starts_with('/')) return std::nullopt;
+  return std::filesystem::path(found->home);
 }
 
 std::optional<UpdateKey> updateKey(const std::string& name) {

@@ -12,8 +12,6 @@
 namespace torvo {
 namespace {
 
-namespace fs = std::filesystem;
-
 constexpr const char* profileSetting = "802-3-ethernet.wake-on-lan";
 
 std::string after(std::string_view line, std::string_view prefix) {
@@ -119,8 +117,7 @@ bool WakeOnLan::ethtoolSet(const std::string& name, const std::string& value) co
 }
 
 std::optional<std::string> WakeOnLan::profileOf(const std::string& name) const {
-  std::error_code error;
-  if (!fs::exists(places_.nmcli, error)) return std::nullopt;
+  // Without nmcli the tool cannot start (status -1): no profile.
   const auto result = ToolRunner::capture(
       places_.nmcli, {"-g", "GENERAL.CONNECTION", "device", "show", name}, toolTimeout);
   const auto profile = std::string(ReportText::trimmed(result.output, true));
